@@ -1,0 +1,6 @@
+#include "updater/startup.h"
+
+int main(int argc, char **argv)
+{
+    return updater_main(argc, argv);
+}
