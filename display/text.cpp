@@ -59,6 +59,10 @@ int32_t text_width(const char *text)
 
 void draw_text(uint16_t x, int16_t y, const char *text)
 {
+    // Without a screen the text has nowhere to go; rendering it against a
+    // 0x0 geometry would only fill the console with skipped glyphs.
+    if (FbSurface.size == 0)
+        return;
     text_renderer &tr = TextRenderer;
     const int32_t yres = FbSurface.yres;
     // FreeType's y axis points up; the pen is kept in 26.6 in that direction.
@@ -115,6 +119,8 @@ uint16_t rgb565_grey(uint8_t g)
 void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
 {
     const fb_surface &fb = FbSurface;
+    if (fb.size == 0)
+        return;
     const int64_t right = static_cast<int64_t>(left) + bm->width;
     const int64_t bottom = static_cast<int64_t>(top) + bm->rows;
     if (right > fb.xres || bottom > fb.yres || left < 0 || top < 0) {
