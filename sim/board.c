@@ -1,0 +1,713 @@
+/*
+ * Emulated board for the updater: a preload library (LD_PRELOAD) that stands
+ * in for the pieces of the device the updater talks to, so that the very same
+ * program binary runs on a workstation. It interposes C library calls on the
+ * program's fixed paths and passes every other call through untouched.
+ *
+ * Each piece is switched on by its own environment variable; with the
+ * variable unset the piece is the real one (the real file, node, clock or
+ * shell). Variables:
+ *
+ *   UPDATER_SIM_CMDLINE=FILE     "/proc/cmdline" reads FILE instead (any bytes,
+ *                                any length); a FILE that does not exist makes
+ *                                the command line absent (open fails, ENOENT).
+ *   UPDATER_SIM_FB=FILE          "/dev/fb1" is emulated: FILE holds the frame
+ *                                memory (xres * yres * 2 bytes, RGB565
+ *                                little-endian) and is what the program maps,
+ *                                so the pixels outlive the process. Both
+ *                                screen-information requests are answered.
+ *   UPDATER_SIM_FB_GEOMETRY=WxH  geometry of the emulated framebuffer, 16 bits
+ *                                per pixel (default 800x480).
+ *   UPDATER_SIM_FB_FAIL=STEP     make one step of the screen set-up fail:
+ *                                open, vscreen, fscreen, mmap or osd.
+ *   UPDATER_SIM_OSD=1            answer the display driver's OSD start request
+ *                                (0x46C9) on a descriptor of "/dev/fb1", real
+ *                                or emulated: 0 when its argument is the
+ *                                address of a mapping made from that
+ *                                descriptor, otherwise refused (-1, EINVAL)
+ *                                and logged. Implied by UPDATER_SIM_FB.
+ *   UPDATER_SIM_FONT=FILE        "/font/GOTHIC.TTF" opens FILE instead.
+ *   UPDATER_SIM_CTP=FILE|absent  "/dev/vexon210_ctp" is a recorder: every byte
+ *                                written to it is appended to FILE exactly;
+ *                                "absent" makes the node missing (ENOENT).
+ *   UPDATER_SIM_CARD=N:RULE      the SD card is "/dev/mmcblkN"; it opens until
+ *                                RULE fires, then is gone for good. RULE is
+ *                                polls=K (the first K opens succeed), ms=T
+ *                                (present for T ms after the first open) or
+ *                                never. Every other "/dev/mmcblkM" is missing.
+ *   UPDATER_SIM_SYSTEM=FILE      system() never runs anything: the command
+ *                                text is appended to FILE, one line each.
+ *   UPDATER_SIM_SYSTEM_STATUS=S  exit status reported for recorded commands
+ *                                (default 0).
+ *   UPDATER_SIM_FRAMES=DIR       before each recorded command, copy the
+ *                                emulated frame memory to DIR/NN-cmd-WORD.raw
+ *                                (NN counting from 01, WORD the command name).
+ *   UPDATER_SIM_CLOCK=back       time() gives the real time once, then a time
+ *                                an hour earlier on every later call, as when
+ *                                the clock is set back during a run.
+ *   UPDATER_SIM_CLOCK=fast       time() starts at the real time and moves one
+ *                                second further on every call, so waits on
+ *                                the wall clock pass at once.
+ *   UPDATER_SIM_TRACE=FILE       append one line per emulated event to FILE
+ *                                (without it, only refusals are reported, on
+ *                                standard error).
+ *
+ * The library depends on the C library alone (and libdl where dlsym lives
+ * there), so it can be cross-built and preloaded into the program on a board
+ * with a kernel whose display driver lacks the OSD start request.
+ */
+#undef _FORTIFY_SOURCE
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#define FB_NODE "/dev/fb1"
+#define CMDLINE_NODE "/proc/cmdline"
+#define FONT_NODE "/font/GOTHIC.TTF"
+#define CTP_NODE "/dev/vexon210_ctp"
+#define MMC_PREFIX "/dev/mmcblk"
+/* _IO('F', 0xC9): the display driver's private "start the OSD layer" request. */
+#define OSD_START_REQUEST 0x46C9UL
+
+#define MAX_TRACKED 16
+
+enum fb_step { FAIL_NONE, FAIL_OPEN, FAIL_VSCREEN, FAIL_FSCREEN, FAIL_MMAP, FAIL_OSD };
+enum card_rule { CARD_OFF, CARD_POLLS, CARD_MS, CARD_NEVER };
+
+static struct {
+    int ready;
+    const char *cmdline;
+    const char *fb;
+    uint32_t xres, yres;
+    enum fb_step fail;
+    int osd;
+    const char *font;
+    const char *ctp;
+    int card_index;
+    enum card_rule card_rule;
+    long card_limit;
+    const char *system_log;
+    int system_status;
+    const char *frames;
+    int fast_clock;
+    int clock_back;
+    const char *trace;
+} cfg;
+
+static struct {
+    long card_polls;
+    int card_gone;
+    struct timespec card_first;
+    int frame_count;
+    int clock_started;
+    time_t clock_now;
+    time_t clock_start;
+    int fb_fds[MAX_TRACKED];
+    struct { void *addr; size_t len; int fd; } maps[MAX_TRACKED];
+} st = { .fb_fds = { -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1 } };
+
+/* The real C library functions, found on first use. */
+#define REAL(name) real_##name
+#define DECLARE_REAL(ret, name, ...)                                                   \
+    static ret (*real_##name)(__VA_ARGS__);                                            \
+    static ret (*get_##name(void))(__VA_ARGS__) {                                      \
+        if (!real_##name) *(void **)(&real_##name) = dlsym(RTLD_NEXT, #name);          \
+        return real_##name;                                                            \
+    }
+
+DECLARE_REAL(int, open, const char *, int, ...)
+DECLARE_REAL(int, open64, const char *, int, ...)
+DECLARE_REAL(int, openat, int, const char *, int, ...)
+DECLARE_REAL(int, openat64, int, const char *, int, ...)
+DECLARE_REAL(FILE *, fopen, const char *, const char *)
+DECLARE_REAL(FILE *, fopen64, const char *, const char *)
+DECLARE_REAL(int, close, int)
+DECLARE_REAL(int, ioctl, int, unsigned long, ...)
+DECLARE_REAL(void *, mmap, void *, size_t, int, int, int, off_t)
+DECLARE_REAL(void *, mmap64, void *, size_t, int, int, int, off64_t)
+DECLARE_REAL(int, system, const char *)
+DECLARE_REAL(time_t, time, time_t *)
+
+/* Every file of our own goes through the real open so that it is never
+   mistaken for one of the program's nodes. */
+static int own_open(const char *path, int flags, mode_t mode)
+{
+    return get_open()(path, flags | O_CLOEXEC, mode);
+}
+
+/* Descriptors handed to the program keep exactly the flags it asked for. */
+static int program_open(const char *path, int flags, mode_t mode)
+{
+    return get_open()(path, flags, mode);
+}
+
+static void append_line(const char *path, const char *text)
+{
+    int fd = own_open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    size_t len = strlen(text);
+    /* One write per line: lines of a trace shared with other writers stay whole. */
+    ssize_t done = write(fd, text, len);
+    (void)done;
+    get_close()(fd);
+}
+
+static void trace(const char *fmt, ...)
+{
+    if (!cfg.trace) return;
+    char line[600];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line - 1, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    if ((size_t)n > sizeof line - 2) n = sizeof line - 2;
+    line[n] = '\n';
+    line[n + 1] = '\0';
+    append_line(cfg.trace, line);
+}
+
+static const char *env(const char *name)
+{
+    const char *v = getenv(name);
+    return v && *v ? v : NULL;
+}
+
+static void init(void)
+{
+    if (cfg.ready) return;
+    cfg.ready = 1;
+    cfg.trace = env("UPDATER_SIM_TRACE");
+    cfg.cmdline = env("UPDATER_SIM_CMDLINE");
+    cfg.fb = env("UPDATER_SIM_FB");
+    cfg.xres = 800;
+    cfg.yres = 480;
+    const char *geometry = env("UPDATER_SIM_FB_GEOMETRY");
+    if (geometry) {
+        unsigned w = 0, h = 0;
+        if (sscanf(geometry, "%ux%u", &w, &h) == 2 && w > 0 && h > 0) {
+            cfg.xres = w;
+            cfg.yres = h;
+        }
+    }
+    const char *fail = env("UPDATER_SIM_FB_FAIL");
+    if (fail) {
+        static const char *const steps[] = { "", "open", "vscreen", "fscreen", "mmap", "osd" };
+        for (int i = 1; i < 6; i++)
+            if (strcmp(fail, steps[i]) == 0) cfg.fail = (enum fb_step)i;
+    }
+    const char *osd = env("UPDATER_SIM_OSD");
+    cfg.osd = cfg.fb != NULL || (osd && strcmp(osd, "0") != 0);
+    cfg.font = env("UPDATER_SIM_FONT");
+    cfg.ctp = env("UPDATER_SIM_CTP");
+    const char *card = env("UPDATER_SIM_CARD");
+    if (card) {
+        int index = 0;
+        char rule[32] = "";
+        long limit = 0;
+        if (sscanf(card, "%d:%31[a-z]=%ld", &index, rule, &limit) >= 2) {
+            cfg.card_index = index;
+            cfg.card_limit = limit;
+            if (strcmp(rule, "polls") == 0) cfg.card_rule = CARD_POLLS;
+            else if (strcmp(rule, "ms") == 0) cfg.card_rule = CARD_MS;
+            else if (strcmp(rule, "never") == 0) cfg.card_rule = CARD_NEVER;
+        }
+    }
+    cfg.system_log = env("UPDATER_SIM_SYSTEM");
+    const char *status = env("UPDATER_SIM_SYSTEM_STATUS");
+    cfg.system_status = status ? atoi(status) : 0;
+    cfg.frames = env("UPDATER_SIM_FRAMES");
+    const char *clock = env("UPDATER_SIM_CLOCK");
+    cfg.fast_clock = clock && strcmp(clock, "fast") == 0;
+    cfg.clock_back = clock && strcmp(clock, "back") == 0;
+}
+
+static size_t fb_bytes(void)
+{
+    return (size_t)cfg.xres * cfg.yres * 2;
+}
+
+static int is_fb_fd(int fd)
+{
+    for (int i = 0; i < MAX_TRACKED; i++)
+        if (st.fb_fds[i] == fd && fd >= 0) return 1;
+    return 0;
+}
+
+static void track_fb_fd(int fd)
+{
+    for (int i = 0; i < MAX_TRACKED; i++)
+        if (st.fb_fds[i] < 0) {
+            st.fb_fds[i] = fd;
+            return;
+        }
+}
+
+static int fail_with(int err)
+{
+    errno = err;
+    return -1;
+}
+
+/* The SD card node: present until the removal rule fires, then gone for good,
+   as when the person pulls the card out. */
+static int open_card(int flags)
+{
+    if (!st.card_gone) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (st.card_polls == 0) st.card_first = now;
+        long elapsed_ms = (now.tv_sec - st.card_first.tv_sec) * 1000L +
+                          (now.tv_nsec - st.card_first.tv_nsec) / 1000000L;
+        int present = cfg.card_rule == CARD_NEVER ||
+                      (cfg.card_rule == CARD_POLLS && st.card_polls < cfg.card_limit) ||
+                      (cfg.card_rule == CARD_MS && elapsed_ms < cfg.card_limit);
+        if (present) {
+            if (st.card_polls == 0) trace("card present %s%d", MMC_PREFIX, cfg.card_index);
+            st.card_polls++;
+            return program_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC), 0);
+        }
+        st.card_gone = 1;
+        trace("card removed after %ld opens", st.card_polls);
+    }
+    return fail_with(ENOENT);
+}
+
+/* Decides what an open of path becomes. Returns 1 with *fd set when the open
+   was handled here, 0 when it goes to the real system unchanged. */
+static int emulated_open(const char *path, int flags, mode_t mode, int *fd)
+{
+    init();
+    if (!path) return 0;
+    if (cfg.cmdline && strcmp(path, CMDLINE_NODE) == 0) {
+        *fd = program_open(cfg.cmdline, flags & ~O_CREAT, mode);
+        trace(*fd >= 0 ? "cmdline open" : "cmdline absent");
+        return 1;
+    }
+    if (strcmp(path, FB_NODE) == 0) {
+        if (cfg.fb) {
+            if (cfg.fail == FAIL_OPEN) {
+                trace("fb open failed (injected)");
+                *fd = fail_with(ENOENT);
+                return 1;
+            }
+            *fd = program_open(cfg.fb, flags & ~O_CREAT, mode);
+            if (*fd >= 0) {
+                struct stat sb;
+                /* A real driver's frame memory is always smem_len long. */
+                if (fstat(*fd, &sb) == 0 && (size_t)sb.st_size < fb_bytes() &&
+                    ftruncate(*fd, (off_t)fb_bytes()) != 0)
+                    trace("fb cannot size the frame memory file");
+                track_fb_fd(*fd);
+            }
+            trace("fb open%s", *fd >= 0 ? "" : " failed");
+            return 1;
+        }
+        if (cfg.osd) {
+            *fd = get_open()(path, flags, mode);
+            if (*fd >= 0) track_fb_fd(*fd);
+            trace("fb open (real)%s", *fd >= 0 ? "" : " failed");
+            return 1;
+        }
+        return 0;
+    }
+    if (cfg.font && strcmp(path, FONT_NODE) == 0) {
+        *fd = program_open(cfg.font, flags & ~O_CREAT, mode);
+        trace("font open%s", *fd >= 0 ? "" : " failed");
+        return 1;
+    }
+    if (cfg.ctp && strcmp(path, CTP_NODE) == 0) {
+        if (strcmp(cfg.ctp, "absent") == 0) {
+            trace("ctp absent");
+            *fd = fail_with(ENOENT);
+        } else {
+            *fd = program_open(cfg.ctp, (flags & (O_ACCMODE | O_CLOEXEC)) | O_CREAT | O_APPEND, 0644);
+            trace("ctp open");
+        }
+        return 1;
+    }
+    if (cfg.card_rule != CARD_OFF && strncmp(path, MMC_PREFIX, strlen(MMC_PREFIX)) == 0) {
+        const char *digits = path + strlen(MMC_PREFIX);
+        char *end = NULL;
+        long index = strtol(digits, &end, 10);
+        if (end == digits || *end != '\0') return 0; /* a partition node, not the card */
+        if (index == cfg.card_index) {
+            *fd = open_card(flags);
+        } else {
+            trace("card missing %s", path);
+            *fd = fail_with(ENOENT);
+        }
+        return 1;
+    }
+    return 0;
+}
+
+static mode_t mode_arg(int flags, va_list ap)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    int fd;
+    if (emulated_open(path, flags, mode, &fd)) return fd;
+    return get_open()(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    int fd;
+    if (emulated_open(path, flags, mode, &fd)) return fd;
+    return get_open64()(path, flags, mode);
+}
+
+/* What open() becomes in a program built with _FORTIFY_SOURCE. */
+int __open_2(const char *path, int flags)
+{
+    return open(path, flags);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    return open64(path, flags);
+}
+
+/* The program's nodes are absolute paths: a path relative to a directory
+   descriptor is never one of them. */
+static int is_absolute(const char *path)
+{
+    return path && path[0] == '/';
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    int fd;
+    if (is_absolute(path) && emulated_open(path, flags, mode, &fd)) return fd;
+    return get_openat()(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    int fd;
+    if (is_absolute(path) && emulated_open(path, flags, mode, &fd)) return fd;
+    return get_openat64()(dirfd, path, flags, mode);
+}
+
+int __openat_2(int dirfd, const char *path, int flags)
+{
+    return openat(dirfd, path, flags);
+}
+
+/* The C library's fopen opens through an internal call that no preload sees,
+   so the stream is built on a descriptor opened here instead. */
+static FILE *emulated_fopen(const char *path, const char *how, int *handled)
+{
+    int flags = strchr(how, '+') ? O_RDWR : how[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (how[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (how[0] == 'a') flags |= O_CREAT | O_APPEND;
+    int fd;
+    *handled = emulated_open(path, flags, 0644, &fd);
+    if (!*handled || fd < 0) return NULL;
+    FILE *f = fdopen(fd, how);
+    if (!f) close(fd);
+    return f;
+}
+
+FILE *fopen(const char *path, const char *how)
+{
+    int handled;
+    FILE *f = emulated_fopen(path, how, &handled);
+    return handled ? f : get_fopen()(path, how);
+}
+
+FILE *fopen64(const char *path, const char *how)
+{
+    int handled;
+    FILE *f = emulated_fopen(path, how, &handled);
+    return handled ? f : get_fopen64()(path, how);
+}
+
+int close(int fd)
+{
+    for (int i = 0; i < MAX_TRACKED; i++)
+        if (st.fb_fds[i] == fd) st.fb_fds[i] = -1;
+    return get_close()(fd);
+}
+
+static void fill_var_info(struct fb_var_screeninfo *v)
+{
+    memset(v, 0, sizeof *v);
+    v->xres = v->xres_virtual = cfg.xres;
+    v->yres = v->yres_virtual = cfg.yres;
+    v->bits_per_pixel = 16;
+    v->red = (struct fb_bitfield){ 11, 5, 0 };
+    v->green = (struct fb_bitfield){ 5, 6, 0 };
+    v->blue = (struct fb_bitfield){ 0, 5, 0 };
+    v->activate = FB_ACTIVATE_NOW;
+    v->height = v->width = (uint32_t)-1;
+    v->vmode = FB_VMODE_NONINTERLACED;
+}
+
+static void fill_fix_info(struct fb_fix_screeninfo *f)
+{
+    memset(f, 0, sizeof *f);
+    strncpy(f->id, "updater-sim", sizeof f->id - 1);
+    f->smem_len = (uint32_t)fb_bytes();
+    f->type = FB_TYPE_PACKED_PIXELS;
+    f->visual = FB_VISUAL_TRUECOLOR;
+    f->line_length = cfg.xres * 2;
+}
+
+static int osd_start(int fd, void *arg)
+{
+    if (cfg.fb && cfg.fail == FAIL_OSD) {
+        trace("fb osd failed (injected)");
+        return fail_with(EINVAL);
+    }
+    for (int i = 0; i < MAX_TRACKED; i++)
+        if (st.maps[i].fd == fd && st.maps[i].addr == arg && arg) {
+            trace("fb osd ok");
+            return 0;
+        }
+    /* The driver takes the frame memory's address: anything else is a fault
+       in the program that the real hardware would show as a blank layer. */
+    if (cfg.trace)
+        trace("fb osd refused: argument %p is not a mapping of this descriptor", arg);
+    else
+        fprintf(stderr, "updater_board: OSD start request refused: argument %p is not a "
+                        "mapping of descriptor %d\n", arg, fd);
+    return fail_with(EINVAL);
+}
+
+static int emulated_ioctl(int fd, unsigned long request, void *arg, int *result)
+{
+    init();
+    if (!cfg.osd || !is_fb_fd(fd)) return 0;
+    if (request == OSD_START_REQUEST) {
+        *result = osd_start(fd, arg);
+        return 1;
+    }
+    if (!cfg.fb) return 0;
+    if (request == FBIOGET_VSCREENINFO) {
+        if (cfg.fail == FAIL_VSCREEN) {
+            trace("fb vscreeninfo failed (injected)");
+            *result = fail_with(EINVAL);
+        } else {
+            fill_var_info((struct fb_var_screeninfo *)arg);
+            trace("fb vscreeninfo %ux%u 16bpp", cfg.xres, cfg.yres);
+            *result = 0;
+        }
+        return 1;
+    }
+    if (request == FBIOGET_FSCREENINFO) {
+        if (cfg.fail == FAIL_FSCREEN) {
+            trace("fb fscreeninfo failed (injected)");
+            *result = fail_with(EINVAL);
+        } else {
+            fill_fix_info((struct fb_fix_screeninfo *)arg);
+            trace("fb fscreeninfo smem_len %zu", fb_bytes());
+            *result = 0;
+        }
+        return 1;
+    }
+    trace("fb ioctl 0x%lx not emulated", request);
+    *result = fail_with(ENOTTY);
+    return 1;
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    int result;
+    if (emulated_ioctl(fd, request, arg, &result)) return result;
+    return get_ioctl()(fd, request, arg);
+}
+
+static void *emulated_mmap(void *addr, size_t len, int prot, int flags, int fd, off64_t off,
+                           int *handled)
+{
+    init();
+    *handled = cfg.osd && is_fb_fd(fd);
+    if (!*handled) return MAP_FAILED;
+    void *p;
+    if (cfg.fb && cfg.fail == FAIL_MMAP) {
+        trace("fb mmap failed (injected)");
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    if (cfg.fb && (off < 0 || (uint64_t)off + len > fb_bytes())) {
+        /* A framebuffer driver refuses a mapping past its frame memory. */
+        trace("fb mmap of %zu bytes at %lld refused: beyond %zu", len, (long long)off, fb_bytes());
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    p = get_mmap64()(addr, len, prot, flags, fd, off);
+    if (p != MAP_FAILED) {
+        for (int i = 0; i < MAX_TRACKED; i++)
+            if (!st.maps[i].addr) {
+                st.maps[i].addr = p;
+                st.maps[i].len = len;
+                st.maps[i].fd = fd;
+                break;
+            }
+    }
+    trace("fb mmap %zu%s", len, p == MAP_FAILED ? " failed" : "");
+    return p;
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    int handled;
+    void *p = emulated_mmap(addr, len, prot, flags, fd, off, &handled);
+    return handled ? p : get_mmap()(addr, len, prot, flags, fd, off);
+}
+
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
+{
+    int handled;
+    void *p = emulated_mmap(addr, len, prot, flags, fd, off, &handled);
+    return handled ? p : get_mmap64()(addr, len, prot, flags, fd, off);
+}
+
+/* The command's name for a picture's file name: its first word without a
+   directory, kept to characters safe in any file name. */
+static void command_word(const char *command, char *out, size_t size)
+{
+    while (*command == ' ' || *command == '\t') command++;
+    const char *start = command;
+    for (const char *p = command; *p && *p != ' ' && *p != '\t'; p++)
+        if (*p == '/') start = p + 1;
+    size_t n = 0;
+    for (const char *p = start; *p && *p != ' ' && *p != '\t' && n + 1 < size && n < 24; p++)
+        if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+            *p == '_' || *p == '-' || *p == '.')
+            out[n++] = *p;
+    if (n == 0) {
+        strncpy(out, "command", size - 1);
+        n = strlen(out);
+    }
+    out[n] = '\0';
+}
+
+static void save_frame(const char *command)
+{
+    if (!cfg.frames || !cfg.fb) return;
+    char word[32], path[4096];
+    command_word(command, word, sizeof word);
+    st.frame_count++;
+    snprintf(path, sizeof path, "%s/%02d-cmd-%s.raw", cfg.frames, st.frame_count, word);
+    int in = own_open(cfg.fb, O_RDONLY, 0);
+    int out = own_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in >= 0 && out >= 0) {
+        char buf[65536];
+        size_t left = fb_bytes();
+        while (left > 0) {
+            ssize_t n = read(in, buf, left < sizeof buf ? left : sizeof buf);
+            if (n <= 0 || write(out, buf, (size_t)n) != n) break;
+            left -= (size_t)n;
+        }
+    }
+    if (in >= 0) get_close()(in);
+    if (out >= 0) get_close()(out);
+}
+
+int system(const char *command)
+{
+    init();
+    if (!cfg.system_log) return get_system()(command);
+    /* "Is there a shell?" */
+    if (!command) return 1;
+    save_frame(command);
+    size_t len = strlen(command);
+    char *line = malloc(len + 2);
+    if (line) {
+        memcpy(line, command, len);
+        line[len] = '\n';
+        line[len + 1] = '\0';
+        append_line(cfg.system_log, line);
+        free(line);
+    }
+    trace("system %s", command);
+    return (cfg.system_status & 0xff) << 8;
+}
+
+time_t time(time_t *out)
+{
+    init();
+    time_t now;
+    if (cfg.fast_clock || cfg.clock_back) {
+        if (!st.clock_started) {
+            st.clock_started = 1;
+            st.clock_start = st.clock_now = get_time()(NULL);
+        } else if (cfg.fast_clock) {
+            st.clock_now++;
+        } else {
+            st.clock_now = st.clock_start - 3600;
+        }
+        now = st.clock_now;
+        trace("clock %+lld", (long long)(now - st.clock_start));
+    } else {
+        now = get_time()(NULL);
+    }
+    if (out) *out = now;
+    return now;
+}
+
+#if __SIZEOF_LONG__ == 4
+/* 32-bit programs built with a 64-bit time_t (_TIME_BITS=64) call these
+   names instead of ioctl and time. */
+DECLARE_REAL(int, __ioctl_time64, int, unsigned long, ...)
+
+int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    int result;
+    if (emulated_ioctl(fd, request, arg, &result)) return result;
+    return get___ioctl_time64()(fd, request, arg);
+}
+
+int64_t __time64(int64_t *out)
+{
+    int64_t now = (int64_t)time(NULL);
+    if (out) *out = now;
+    return now;
+}
+#endif

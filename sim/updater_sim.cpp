@@ -1,0 +1,596 @@
+// updater-sim: runs the unmodified updater on a workstation with the board
+// emulated by the preload library libupdater_board.so, and keeps a picture of
+// the screen at every step, the commands the program would have run and its
+// console output.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame_png.h"
+
+extern char **environ;
+
+namespace {
+
+#ifndef UPDATER_SIM_DEFAULT_FONT
+#define UPDATER_SIM_DEFAULT_FONT "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+#endif
+
+// Exit statuses of the launcher itself; otherwise it passes the program's on.
+constexpr int kExitStopped = 124;
+constexpr int kExitLauncherError = 125;
+
+const char kUsage[] = R"(Usage: updater-sim [OPTIONS] [-- PROGRAM-ARGUMENTS...]
+
+Runs the updater with the board emulated: the kernel command line, the overlay
+framebuffer /dev/fb1, the font, the touch panel, the SD card, the shell and
+optionally the clock. No command the program asks for is ever run: each is
+recorded instead. The program's console output (a pseudo-terminal, as the
+board's serial console) is passed through unchanged on standard output.
+
+Board:
+  --cmdline TEXT         kernel command line (default "updater=3,0,0"); a line
+                         break is added as the kernel does
+  --cmdline-file FILE    kernel command line taken byte for byte from FILE
+  --no-cmdline           /proc/cmdline cannot be opened
+  --screen WxH           overlay framebuffer geometry, 16 bits per pixel
+                         (default 800x480)
+  --fb-fill RGB565       frame memory content before the program starts, as
+                         one pixel value, e.g. 0xA5A5 (default 0x0000)
+  --fail-fb STEP         make one screen set-up step fail: open, vscreen,
+                         fscreen, mmap or osd
+  --font FILE            TrueType file served as /font/GOTHIC.TTF
+                         (default )" UPDATER_SIM_DEFAULT_FONT R"()
+  --no-ctp               the touch panel /dev/vexon210_ctp is missing
+  --card-removal RULE    when the SD card is pulled: polls=K (after K opens
+                         of its node), ms=T (T ms after the first open) or
+                         never (default polls=3)
+  --card-index N         the card is /dev/mmcblkN (default: the card index
+                         of the command line, else 0)
+  --real-clock           use the real clock (default: a fast clock that moves
+                         one second per reading, so timed waits pass at once)
+  --clock-set-back       the clock reads the real time once, then an hour
+                         earlier, as when it is set back during the run
+  --command-status N     exit status reported for every recorded command
+                         (default 0)
+
+Run:
+  --out DIR              output folder (default screens)
+  --updater FILE         program to run (default ../updater beside this tool)
+  --preload FILE         board library (default libupdater_board.so beside
+                         this tool)
+  --grace SECONDS        stop the program after this long without progress:
+                         no output, no screen set-up step, no command, no
+                         card event (default 3; at least 8 with --real-clock)
+  --timeout SECONDS      stop the program after this long in any case
+                         (default 300)
+  -h, --help             this text
+
+Output folder:
+  NN-cmd-WORD.png        the screen just before command NN (named after the
+                         command, e.g. 03-cmd-mkdosfs.png) would have run
+  NN-end.png             the last screen, when the program ended by itself
+  NN-stopped.png         the last screen, when the launcher stopped it
+  fb1.raw                the final frame memory: xres*yres*2 bytes, RGB565
+                         little-endian, as the program left it
+  commands.log           the recorded commands, one line each, in order
+  console.log            a copy of the program's console output
+  ctp.bin                the bytes written to the touch panel node
+  trace.log              one line per emulated event (screen set-up steps,
+                         opens of the command line, font, panel and card)
+  cmdline                the emulated /proc/cmdline
+
+Exit status:
+  the program's own exit status when it ends by itself (128+N when signal N
+  ended it); 124 when the launcher stopped it because it made no more progress
+  (the unexpected-mode halt spins for ever by design) or ran past --timeout;
+  125 when the launcher itself failed (bad option, missing program, output
+  folder not writable).
+
+The board library is driven by environment variables, which the launcher sets
+and which can also be set by hand with LD_PRELOAD=libupdater_board.so:
+  UPDATER_SIM_CMDLINE=FILE  UPDATER_SIM_FB=FILE  UPDATER_SIM_FB_GEOMETRY=WxH
+  UPDATER_SIM_FB_FAIL=STEP  UPDATER_SIM_OSD=1  UPDATER_SIM_FONT=FILE
+  UPDATER_SIM_CTP=FILE|absent  UPDATER_SIM_CARD=N:polls=K|N:ms=T|N:never
+  UPDATER_SIM_SYSTEM=FILE  UPDATER_SIM_SYSTEM_STATUS=N  UPDATER_SIM_FRAMES=DIR
+  UPDATER_SIM_CLOCK=fast|back  UPDATER_SIM_TRACE=FILE
+Each piece whose variable is unset is the real one; UPDATER_SIM_OSD=1 alone
+answers only the OSD start request on the real framebuffer.
+)";
+
+struct Options {
+    std::optional<std::string> cmdline = std::string("updater=3,0,0");
+    std::optional<std::string> cmdline_file;
+    unsigned xres = 800, yres = 480;
+    uint16_t fb_fill = 0x0000;
+    std::string fail_fb;
+    std::string font = UPDATER_SIM_DEFAULT_FONT;
+    bool ctp = true;
+    std::string card_removal = "polls=3";
+    std::optional<int> card_index;
+    bool fast_clock = true;
+    bool clock_back = false;
+    int command_status = 0;
+    std::string out = "screens";
+    std::string updater;
+    std::string preload;
+    std::optional<double> grace;
+    double timeout = 300;
+    std::vector<std::string> args;
+};
+
+[[noreturn]] void usage_error(const std::string &message)
+{
+    std::cerr << "updater-sim: " << message << "\n(updater-sim --help lists the options)\n";
+    std::exit(kExitLauncherError);
+}
+
+[[noreturn]] void fail(const std::string &message)
+{
+    std::cerr << "updater-sim: " << message << "\n";
+    std::exit(kExitLauncherError);
+}
+
+long parse_number(const std::string &text, const std::string &option, int base = 10)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, base);
+    if (text.empty() || *end != '\0' || errno != 0 || v < 0)
+        usage_error("bad value for " + option + ": " + text);
+    return v;
+}
+
+double parse_seconds(const std::string &text, const std::string &option)
+{
+    char *end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(v > 0)) usage_error("bad value for " + option + ": " + text);
+    return v;
+}
+
+Options parse_options(int argc, char **argv)
+{
+    Options o;
+    int i = 1;
+    auto value = [&](const std::string &option) -> std::string {
+        if (i + 1 >= argc) usage_error(option + " needs a value");
+        return argv[++i];
+    };
+    for (; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--") {
+            for (i++; i < argc; i++) o.args.push_back(argv[i]);
+            break;
+        } else if (a == "-h" || a == "--help") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (a == "--cmdline") {
+            o.cmdline = value(a);
+            o.cmdline_file.reset();
+        } else if (a == "--cmdline-file") {
+            o.cmdline_file = value(a);
+            o.cmdline.reset();
+        } else if (a == "--no-cmdline") {
+            o.cmdline.reset();
+            o.cmdline_file.reset();
+        } else if (a == "--screen") {
+            std::string v = value(a);
+            unsigned w = 0, h = 0;
+            char extra;
+            if (std::sscanf(v.c_str(), "%ux%u%c", &w, &h, &extra) != 2 || w == 0 || h == 0 ||
+                w > 8192 || h > 8192)
+                usage_error("bad screen size: " + v + " (expected WxH, e.g. 800x480)");
+            o.xres = w;
+            o.yres = h;
+        } else if (a == "--fb-fill") {
+            long v = parse_number(value(a), a, 0);
+            if (v > 0xFFFF) usage_error("--fb-fill takes a 16-bit pixel value");
+            o.fb_fill = static_cast<uint16_t>(v);
+        } else if (a == "--fail-fb") {
+            o.fail_fb = value(a);
+            static const char *const steps[] = { "open", "vscreen", "fscreen", "mmap", "osd" };
+            if (std::none_of(std::begin(steps), std::end(steps),
+                             [&](const char *s) { return o.fail_fb == s; }))
+                usage_error("--fail-fb takes open, vscreen, fscreen, mmap or osd");
+        } else if (a == "--font") {
+            o.font = value(a);
+        } else if (a == "--no-ctp") {
+            o.ctp = false;
+        } else if (a == "--card-removal") {
+            o.card_removal = value(a);
+            long n = 0;
+            char rule[16] = "";
+            int got = std::sscanf(o.card_removal.c_str(), "%15[a-z]=%ld", rule, &n);
+            bool ok = (got == 2 && n >= 0 && (std::strcmp(rule, "polls") == 0 || std::strcmp(rule, "ms") == 0)) ||
+                      o.card_removal == "never";
+            if (!ok) usage_error("--card-removal takes polls=K, ms=T or never");
+        } else if (a == "--card-index") {
+            o.card_index = static_cast<int>(parse_number(value(a), a));
+        } else if (a == "--real-clock") {
+            o.fast_clock = false;
+        } else if (a == "--clock-set-back") {
+            o.clock_back = true;
+        } else if (a == "--command-status") {
+            long v = parse_number(value(a), a);
+            if (v > 255) usage_error("--command-status takes 0 to 255");
+            o.command_status = static_cast<int>(v);
+        } else if (a == "--out") {
+            o.out = value(a);
+        } else if (a == "--updater") {
+            o.updater = value(a);
+        } else if (a == "--preload") {
+            o.preload = value(a);
+        } else if (a == "--grace") {
+            o.grace = parse_seconds(value(a), a);
+        } else if (a == "--timeout") {
+            o.timeout = parse_seconds(value(a), a);
+        } else {
+            usage_error("unknown option: " + a);
+        }
+    }
+    return o;
+}
+
+std::string own_folder()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string absolute(const std::string &path)
+{
+    if (path.empty() || path[0] == '/') return path;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool readable_file(const std::string &path)
+{
+    return access(path.c_str(), R_OK) == 0;
+}
+
+// The card index the program will read: the character 12 places after the
+// first "updater=" within the part of the command line the program reads.
+int card_index_of(const std::string &cmdline)
+{
+    std::string seen = cmdline.substr(0, 1024);
+    size_t key = seen.find("updater=");
+    if (key == std::string::npos || key + 12 >= seen.size()) return 0;
+    char c = seen[key + 12];
+    return c >= '0' && c <= '9' ? c - '0' : 0;
+}
+
+void make_folder(const std::string &path)
+{
+    std::string partial;
+    std::stringstream parts(path);
+    std::string piece;
+    if (!path.empty() && path[0] == '/') partial = "/";
+    while (std::getline(parts, piece, '/')) {
+        if (piece.empty()) continue;
+        partial += piece + "/";
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) fail("cannot create folder " + partial + ": " + std::strerror(errno));
+    }
+}
+
+bool is_step_picture(const std::string &name, const char *suffix)
+{
+    return name.size() > 3 && std::isdigit(static_cast<unsigned char>(name[0])) &&
+           std::isdigit(static_cast<unsigned char>(name[1])) && name[2] == '-' &&
+           name.size() > std::strlen(suffix) &&
+           name.compare(name.size() - std::strlen(suffix), std::string::npos, suffix) == 0;
+}
+
+std::vector<std::string> folder_entries(const std::string &folder)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(folder.c_str())) {
+        while (dirent *e = readdir(d)) names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Leaves only what this run writes: stale pictures of an earlier run in the
+// same folder would read as steps of this one.
+void clear_output(const std::string &out)
+{
+    for (const std::string &name : folder_entries(out))
+        if (is_step_picture(name, ".png") || is_step_picture(name, ".raw") || name == "fb1.raw" ||
+            name == "commands.log" || name == "console.log" || name == "trace.log" ||
+            name == "ctp.bin" || name == "cmdline")
+            std::remove((out + "/" + name).c_str());
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f) fail("cannot write " + path);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+off_t file_size(const std::string &path)
+{
+    struct stat sb;
+    return stat(path.c_str(), &sb) == 0 ? sb.st_size : -1;
+}
+
+std::vector<std::string> child_environment(const Options &o, const std::string &out, int card_index)
+{
+    std::vector<std::string> envs;
+    std::string preload_before;
+    for (char **e = environ; *e; e++) {
+        std::string kv = *e;
+        if (kv.rfind("UPDATER_SIM_", 0) == 0) continue;
+        if (kv.rfind("LD_PRELOAD=", 0) == 0) {
+            preload_before = kv.substr(std::strlen("LD_PRELOAD="));
+            continue;
+        }
+        envs.push_back(kv);
+    }
+    envs.push_back("LD_PRELOAD=" + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
+    envs.push_back("UPDATER_SIM_CMDLINE=" + out + "/cmdline");
+    envs.push_back("UPDATER_SIM_FB=" + out + "/fb1.raw");
+    envs.push_back("UPDATER_SIM_FB_GEOMETRY=" + std::to_string(o.xres) + "x" + std::to_string(o.yres));
+    if (!o.fail_fb.empty()) envs.push_back("UPDATER_SIM_FB_FAIL=" + o.fail_fb);
+    envs.push_back("UPDATER_SIM_FONT=" + o.font);
+    envs.push_back(std::string("UPDATER_SIM_CTP=") + (o.ctp ? out + "/ctp.bin" : "absent"));
+    envs.push_back("UPDATER_SIM_CARD=" + std::to_string(card_index) + ":" + o.card_removal);
+    envs.push_back("UPDATER_SIM_SYSTEM=" + out + "/commands.log");
+    envs.push_back("UPDATER_SIM_SYSTEM_STATUS=" + std::to_string(o.command_status));
+    envs.push_back("UPDATER_SIM_FRAMES=" + out);
+    if (o.clock_back)
+        envs.push_back("UPDATER_SIM_CLOCK=back");
+    else if (o.fast_clock)
+        envs.push_back("UPDATER_SIM_CLOCK=fast");
+    envs.push_back("UPDATER_SIM_TRACE=" + out + "/trace.log");
+    return envs;
+}
+
+struct RunResult {
+    bool stopped = false;
+    bool timed_out = false;
+    int status = 0; // wait status when not stopped
+};
+
+void write_all(int fd, const char *data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void stop_child(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 20; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        usleep(100 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+RunResult run_program(const Options &o, const std::string &out, int card_index)
+{
+    std::vector<std::string> envs = child_environment(o, out, card_index);
+    std::vector<char *> envp;
+    for (std::string &s : envs) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_s = { o.updater };
+    argv_s.insert(argv_s.end(), o.args.begin(), o.args.end());
+    std::vector<char *> argv;
+    for (std::string &s : argv_s) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    // A raw terminal: the console bytes reach us exactly as the program wrote
+    // them, without the line discipline turning "\n" into "\r\n".
+    termios raw{};
+    cfmakeraw(&raw);
+    int master = -1;
+    std::cout.flush();
+    pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
+    if (pid < 0) fail(std::string("cannot start the program on a pseudo-terminal: ") + std::strerror(errno));
+    if (pid == 0) {
+        execve(o.updater.c_str(), argv.data(), envp.data());
+        std::fprintf(stderr, "updater-sim: cannot run %s: %s\n", o.updater.c_str(), std::strerror(errno));
+        _exit(127);
+    }
+
+    std::ofstream console(out + "/console.log", std::ios::binary);
+    const std::string trace_path = out + "/trace.log";
+    using clock = std::chrono::steady_clock;
+    const auto started = clock::now();
+    auto last_progress = started;
+    off_t trace_seen = -1;
+    double grace = o.grace ? *o.grace : (o.fast_clock ? 3.0 : 8.0);
+    if (!o.fast_clock) grace = std::max(grace, 8.0);
+    if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
+
+    RunResult result;
+    bool pty_open = true;
+    bool exited = false;
+    char buf[4096];
+    while (true) {
+        if (pty_open) {
+            pollfd p{ master, POLLIN, 0 };
+            int ready = poll(&p, 1, 100);
+            if (ready > 0) {
+                ssize_t n = read(master, buf, sizeof buf);
+                if (n > 0) {
+                    write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+                    console.write(buf, n);
+                    console.flush();
+                    last_progress = clock::now();
+                    continue;
+                }
+                if (n < 0 && errno == EINTR) continue;
+                pty_open = false; // EIO: every holder of the terminal has closed it
+            }
+        } else if (!exited) {
+            usleep(100 * 1000);
+        }
+        if (!exited) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                exited = true;
+                result.status = status;
+            }
+        }
+        if (exited && !pty_open) break;
+        if (exited) continue; // drain what the program wrote before it ended
+        off_t trace_now = file_size(trace_path);
+        if (trace_now != trace_seen) {
+            trace_seen = trace_now;
+            last_progress = clock::now();
+        }
+        std::chrono::duration<double> idle = clock::now() - last_progress;
+        std::chrono::duration<double> total = clock::now() - started;
+        if (idle.count() > grace || total.count() > o.timeout) {
+            result.stopped = true;
+            result.timed_out = total.count() > o.timeout;
+            stop_child(pid);
+            // Whatever is still in the terminal was written before the stop.
+            pollfd p{ master, POLLIN, 0 };
+            while (poll(&p, 1, 0) > 0) {
+                ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0) break;
+                write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+                console.write(buf, n);
+            }
+            break;
+        }
+    }
+    close(master);
+    return result;
+}
+
+std::string picture_name(int number, const std::string &what)
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d-", number);
+    return prefix + what + ".png";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o = parse_options(argc, argv);
+    const std::string here = own_folder();
+    if (o.updater.empty()) o.updater = here + "/../updater";
+    if (o.preload.empty()) o.preload = here + "/libupdater_board.so";
+    o.updater = absolute(o.updater);
+    o.preload = absolute(o.preload);
+    o.font = absolute(o.font);
+    if (access(o.updater.c_str(), X_OK) != 0) fail("no program to run at " + o.updater + " (see --updater)");
+    if (!readable_file(o.preload)) fail("no board library at " + o.preload + " (see --preload)");
+    // A missing font is a board to emulate too (the program must give up), so
+    // it is only pointed out.
+    if (!readable_file(o.font)) std::cerr << "updater-sim: note: font " << o.font << " cannot be read\n";
+
+    // Read before the output folder is cleared, which may be where it lies.
+    std::string cmdline_text;
+    if (o.cmdline) {
+        cmdline_text = *o.cmdline + "\n";
+    } else if (o.cmdline_file) {
+        if (!readable_file(*o.cmdline_file)) fail("cannot read " + *o.cmdline_file);
+        cmdline_text = read_file(*o.cmdline_file);
+    }
+
+    const std::string out = absolute(o.out);
+    make_folder(out);
+    clear_output(out);
+    if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
+    int card_index = o.card_index ? *o.card_index : card_index_of(cmdline_text);
+
+    const size_t pixels = static_cast<size_t>(o.xres) * o.yres;
+    std::string frame(pixels * 2, '\0');
+    for (size_t i = 0; i < pixels; i++) {
+        frame[2 * i] = static_cast<char>(o.fb_fill & 0xFF);
+        frame[2 * i + 1] = static_cast<char>(o.fb_fill >> 8);
+    }
+    write_file(out + "/fb1.raw", frame);
+    write_file(out + "/commands.log", "");
+    if (o.ctp) write_file(out + "/ctp.bin", "");
+
+    RunResult r = run_program(o, out, card_index);
+
+    // The pictures of the steps, then the last screen.
+    int pictures = 0;
+    for (const std::string &name : folder_entries(out)) {
+        if (!is_step_picture(name, ".raw")) continue;
+        std::string raw = out + "/" + name;
+        std::string png = raw.substr(0, raw.size() - 4) + ".png";
+        std::string error;
+        if (!write_png_from_raw(raw, png, o.xres, o.yres, &error)) std::cerr << "updater-sim: " << error << "\n";
+        std::remove(raw.c_str());
+        pictures = std::max(pictures, std::atoi(name.c_str()));
+    }
+    const std::string last = out + "/" + picture_name(pictures + 1, r.stopped ? "stopped" : "end");
+    std::string error;
+    if (!write_png_from_raw(out + "/fb1.raw", last, o.xres, o.yres, &error))
+        std::cerr << "updater-sim: " << error << "\n";
+
+    std::string commands = read_file(out + "/commands.log");
+    long recorded = std::count(commands.begin(), commands.end(), '\n');
+    int exit_status;
+    if (r.stopped) {
+        if (r.timed_out)
+            std::cerr << "updater-sim: the program was still running after " << o.timeout
+                      << " s and was stopped\n";
+        else
+            std::cerr << "updater-sim: the program made no progress and was stopped (it halts on "
+                         "its last screen by design, or waits for ever)\n";
+        exit_status = kExitStopped;
+    } else if (WIFEXITED(r.status)) {
+        exit_status = WEXITSTATUS(r.status);
+        std::cerr << "updater-sim: the program exited with status " << exit_status << "\n";
+    } else {
+        exit_status = 128 + WTERMSIG(r.status);
+        std::cerr << "updater-sim: the program was ended by signal " << WTERMSIG(r.status) << "\n";
+    }
+    std::cerr << "updater-sim: " << recorded << " command(s) recorded, none run: " << out << "/commands.log\n"
+              << "updater-sim: " << pictures + 1 << " picture(s) in " << out << "/, the last screen is " << last
+              << "\n";
+    return exit_status;
+}

@@ -1,0 +1,119 @@
+// The board library on its own, driven by its environment variables without
+// the launcher: each piece emulated when asked, and the real system
+// everywhere else.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "sim_harness.h"
+
+namespace {
+
+std::string client(const std::vector<std::string> &args, const std::vector<std::string> &env, bool preload = true)
+{
+    std::vector<std::string> argv = { BOARD_CLIENT };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_direct(argv, env, preload);
+}
+
+// What the client sees with no board library at all.
+std::string unemulated(const std::vector<std::string> &args)
+{
+    return client(args, {}, false);
+}
+
+std::string make_file(const std::string &name, const std::string &bytes)
+{
+    const std::string path = unique_folder("files") + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+TEST(Board, EveryPieceIsRealWhenItsVariableIsUnset)
+{
+    for (const std::vector<std::string> &env : { std::vector<std::string>{}, std::vector<std::string>{ "UPDATER_SIM_OSD=1" } }) {
+        SCOPED_TRACE(env.empty() ? "no variable" : env[0]);
+        EXPECT_EQ(client({ "read", "/proc/cmdline" }, env), read_file("/proc/cmdline"));
+        EXPECT_EQ(client({ "read", "/font/GOTHIC.TTF" }, env), unemulated({ "read", "/font/GOTHIC.TTF" }));
+        EXPECT_EQ(client({ "card", "/dev/mmcblk0" }, env), unemulated({ "card", "/dev/mmcblk0" }));
+        EXPECT_EQ(client({ "system", "exit 3" }, env), "status 768\n");
+        if (access("/dev/fb1", F_OK) != 0) {
+            EXPECT_EQ(client({ "osd" }, env), "open failed: No such file or directory\n");
+        }
+    }
+}
+
+TEST(Board, OsdStartAcceptsOnlyTheMappingOfItsDescriptor)
+{
+    const std::string fb = make_file("fb1.raw", std::string(800 * 480 * 2, '\0'));
+    const std::string trace = fb + ".trace";
+    EXPECT_EQ(client({ "osd" }, { "UPDATER_SIM_FB=" + fb, "UPDATER_SIM_TRACE=" + trace }),
+              "wrong address: -1\nmapping: 0\nother descriptor: -1\n");
+    EXPECT_NE(read_file(trace).find("fb osd refused"), std::string::npos);
+}
+
+TEST(Board, CommandLineIsTheGivenFileOrAbsent)
+{
+    const std::string cmdline = std::string(1500, 'k') + " updater=2,0,0\n";
+    const std::string path = make_file("cmdline", cmdline);
+    const std::vector<std::string> env = { "UPDATER_SIM_CMDLINE=" + path };
+    EXPECT_EQ(client({ "read", "/proc/cmdline" }, env), cmdline);
+    // Through the C library's streams as well.
+    EXPECT_EQ(client({ "fopen", "/proc/cmdline" }, env), cmdline);
+    EXPECT_EQ(client({ "read", "/proc/cmdline" }, { "UPDATER_SIM_CMDLINE=" + path + ".missing" }),
+              "open failed: No such file or directory\n");
+}
+
+TEST(Board, TouchPanelRecordsExactlyTheBytesWritten)
+{
+    const std::string record = make_file("ctp.bin", "");
+    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "ctp_calibrate" }, { "UPDATER_SIM_CTP=" + record }), "wrote 13\n");
+    EXPECT_EQ(read_file(record), "ctp_calibrate");
+    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "x" }, { "UPDATER_SIM_CTP=absent" }),
+              "open failed: No such file or directory\n");
+}
+
+TEST(Board, CardStaysUntilItsRemovalRuleFires)
+{
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { "UPDATER_SIM_CARD=1:polls=4" }), "opens 4\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { "UPDATER_SIM_CARD=1:ms=0" }), "opens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { "UPDATER_SIM_CARD=1:never" }), "opens 100000\n");
+    // Only the card is fitted; its partitions are not the card.
+    EXPECT_EQ(client({ "card", "/dev/mmcblk2" }, { "UPDATER_SIM_CARD=1:never" }), "opens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1p1" }, { "UPDATER_SIM_CARD=1:never" }), unemulated({ "card", "/dev/mmcblk1p1" }));
+}
+
+TEST(Board, FastClockMovesOneSecondPerReading)
+{
+    EXPECT_EQ(client({ "clock", "6" }, { "UPDATER_SIM_CLOCK=fast" }), "1 1 1 1 1 \n");
+}
+
+TEST(Board, CommandsAreRecordedAndNeverRun)
+{
+    const std::string folder = unique_folder("system");
+    const std::string marker = folder + "/marker";
+    const std::string log = folder + "/commands.log";
+    EXPECT_EQ(client({ "system", "touch " + marker }, { "UPDATER_SIM_SYSTEM=" + log, "UPDATER_SIM_SYSTEM_STATUS=3" }),
+              "status 768\n");
+    EXPECT_EQ(read_file(log), "touch " + marker + "\n");
+    struct stat sb;
+    EXPECT_NE(stat(marker.c_str(), &sb), 0) << "the command ran";
+}
+
+TEST(Launcher, HelpDocumentsEveryBoardVariable)
+{
+    const std::string help = run_direct({ UPDATER_SIM_EXE, "--help" }, {}, false);
+    for (const char *v : { "UPDATER_SIM_CMDLINE", "UPDATER_SIM_FB=", "UPDATER_SIM_FB_GEOMETRY", "UPDATER_SIM_FB_FAIL",
+                           "UPDATER_SIM_OSD", "UPDATER_SIM_FONT", "UPDATER_SIM_CTP", "UPDATER_SIM_CARD", "UPDATER_SIM_SYSTEM=",
+                           "UPDATER_SIM_SYSTEM_STATUS", "UPDATER_SIM_FRAMES", "UPDATER_SIM_CLOCK", "UPDATER_SIM_TRACE" })
+        EXPECT_NE(help.find(v), std::string::npos) << v;
+}
+
+TEST(Launcher, OwnFailuresHaveTheirOwnStatus)
+{
+    EXPECT_EQ(run_sim({ "--screen", "wide" }).status, 125);
+    EXPECT_EQ(run_sim({ "--updater", "/nonexistent/updater" }, "missing").status, 125);
+}
+
+} // namespace

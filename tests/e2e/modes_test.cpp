@@ -1,0 +1,206 @@
+// Modes 1 and 2 on the emulated board: the commands in order and exactly as
+// they would run, the console log, a picture before each command, the touch
+// panel and the SD card.
+#include <algorithm>
+
+#include "sim_harness.h"
+
+namespace {
+
+const char *const kMode1Commands[] = {
+    "flash_eraseall /dev/mtd6",
+    "ubiformat /dev/mtd6 -y",
+    "insmod /lib/modules/ubi.ko mtd=Local-disk",
+    "ubimkvol /dev/ubi0 -m -N test",
+    "rm /dev/ubiblk0",
+    "mknod /dev/ubiblk0 b 94 0",
+    "mkdosfs -F 32 /dev/ubiblk0 -v",
+    "mount -t yaffs /dev/mtdblock3 /blk",
+    "mount /dev/ubiblk0 /mnt",
+    "cp -r /blk/user/data/* /mnt",
+    "umount /blk",
+    "umount /mnt",
+    "reboot",
+};
+
+std::string lines(const std::vector<std::string> &items, const std::string &prefix = "")
+{
+    std::string s;
+    for (const std::string &i : items) s += prefix + i + "\n";
+    return s;
+}
+
+size_t index_of(const std::vector<std::string> &v, const std::string &line)
+{
+    return static_cast<size_t>(std::find(v.begin(), v.end(), line) - v.begin());
+}
+
+TEST(Mode2, FormatsThePartitionsWithTheGivenLabelAndReboots)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=2,0,0", "--", "DATA" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::vector<std::string> commands = { "mke2fs -t ext3 /dev/mmcblk0p3", "mke2fs -t ext3 /dev/mmcblk0p5",
+                                                "mkdosfs -F 32 /dev/mmcblk0p6 -n \"DATA\"", "reboot" };
+    EXPECT_EQ(r.file("commands.log"), lines(commands));
+    EXPECT_EQ(r.console, "Got type = 2, channel = 0\n" + lines(commands, "cmd: "));
+    const std::vector<std::string> expected_pictures = { "01-cmd-mke2fs.png", "02-cmd-mke2fs.png", "03-cmd-mkdosfs.png",
+                                                         "04-cmd-reboot.png", "05-end.png" };
+    ASSERT_EQ(r.pictures(), expected_pictures);
+    FontOracle font(TEST_FONT);
+    for (const std::string &p : expected_pictures)
+        EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/" + p), font,
+                                 { centred(font, Line::Status, "Erasing user partitions ...", 800, 480) }))
+            << p;
+}
+
+TEST(Mode2, ChannelAndLabelArguments)
+{
+    struct Case {
+        std::string cmdline;
+        std::vector<std::string> args;
+        std::string fat_command;
+    };
+    const Case cases[] = {
+        { "updater=2,0,0", {}, "mkdosfs -F 32 /dev/mmcblk0p6 -n \"OrvaneIC\"" },
+        { "updater=2,0,0", { "" }, "mkdosfs -F 32 /dev/mmcblk0p6 -n \"\"" },
+        { "updater=2,2,0", { "DATA" }, "mkdosfs -F 32 /dev/mmcblk2p6 -n \"DATA\"" },
+        { "updater=2,0,0", { "FIRST", "SECOND" }, "mkdosfs -F 32 /dev/mmcblk0p6 -n \"FIRST\"" },
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::vector<std::string> options = { "--cmdline", c.cmdline, "--" };
+        options.insert(options.end(), c.args.begin(), c.args.end());
+        SimRun r = run_sim(options, std::to_string(n++));
+        ASSERT_EQ(r.status, 0) << r.diagnostics;
+        const std::string dev = "/dev/mmcblk" + c.cmdline.substr(10, 1);
+        const std::vector<std::string> commands = { "mke2fs -t ext3 " + dev + "p3", "mke2fs -t ext3 " + dev + "p5",
+                                                    c.fat_command, "reboot" };
+        EXPECT_EQ(r.file("commands.log"), lines(commands)) << c.cmdline;
+        EXPECT_EQ(r.console, "Got type = 2, channel = " + c.cmdline.substr(10, 1) + "\n" + lines(commands, "cmd: "));
+    }
+}
+
+TEST(Mode2, SeparatorsAreIgnoredAndTheLabelDefaults)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=2x7y1" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    EXPECT_EQ(r.file("commands.log"), lines({ "mke2fs -t ext3 /dev/mmcblk7p3", "mke2fs -t ext3 /dev/mmcblk7p5",
+                                              "mkdosfs -F 32 /dev/mmcblk7p6 -n \"OrvaneIC\"", "reboot" }));
+}
+
+TEST(Mode1, RebuildsNandStorageWaitsForTheCardAndReboots)
+{
+    SimRun r = run_sim({ "--cmdline", "console=ttyS0 updater=1,0,1", "--card-removal", "polls=5" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
+    EXPECT_EQ(r.file("commands.log"), lines(commands));
+    EXPECT_EQ(r.console, "Got type = 1, channel = 0\n" + lines(commands, "cmd: "));
+    EXPECT_EQ(r.file("ctp.bin"), "ctp_calibrate");
+    const std::vector<std::string> trace = r.trace();
+    // The card watched is the one the command line names, and the reboot
+    // waits for its removal.
+    const size_t removed = index_of(trace, "card removed after 5 opens");
+    ASSERT_LT(removed, trace.size());
+    EXPECT_LT(index_of(trace, "card present /dev/mmcblk1"), removed);
+    EXPECT_LT(index_of(trace, "system umount /mnt"), removed);
+    EXPECT_LT(removed, index_of(trace, "system reboot"));
+    std::vector<std::string> pictures = r.pictures();
+    ASSERT_EQ(pictures.size(), 14u);
+    EXPECT_EQ(pictures[0], "01-cmd-flash_eraseall.png");
+    EXPECT_EQ(pictures[12], "13-cmd-reboot.png");
+    EXPECT_EQ(pictures[13], "14-end.png");
+    FontOracle font(TEST_FONT);
+    EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/13-cmd-reboot.png"), font,
+                             { centred(font, Line::Status, "File system is ready!", 800, 480),
+                               centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480),
+                               at_notice("Calibrating, do not touch the screen!", 800, 480) }));
+}
+
+TEST(Mode1, WithoutTouchPanelAndWithFailingCommandsEverythingStillRuns)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--no-ctp", "--command-status", "1" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
+    EXPECT_EQ(r.console, "Got type = 1, channel = 0\nCTP is not present.\n" + lines(commands, "cmd: "));
+    EXPECT_EQ(r.file("commands.log"), lines(commands));
+    FontOracle font(TEST_FONT);
+    // No notice before the first command; the white band at the end all the same.
+    EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/01-cmd-flash_eraseall.png"), font,
+                             { centred(font, Line::Status, "Initializing user partitions ...", 800, 480) }));
+    const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
+    EXPECT_TRUE(screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font,
+                             { centred(font, Line::Status, "File system is ready!", 800, 480),
+                               centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480) },
+                             { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } }));
+}
+
+TEST(Mode1, NoticeComesBeforeTheFirstCommandAndOnlyCardOneIsWatched)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=1,0,1" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    FontOracle font(TEST_FONT);
+    EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/01-cmd-flash_eraseall.png"), font,
+                             { centred(font, Line::Status, "Initializing user partitions ...", 800, 480),
+                               at_notice("Calibrating, do not touch the screen!", 800, 480) }));
+    const std::vector<std::string> trace = r.trace();
+    EXPECT_LT(index_of(trace, "card present /dev/mmcblk1"), trace.size());
+    for (const std::string &line : trace)
+        EXPECT_EQ(line.rfind("card missing", 0), std::string::npos) << line;
+}
+
+// The clock readings the program made after it asked for the reboot.
+std::vector<std::string> clock_after_reboot(const std::vector<std::string> &trace)
+{
+    std::vector<std::string> readings;
+    for (size_t i = index_of(trace, "system reboot"); i < trace.size(); i++)
+        if (trace[i].rfind("clock ", 0) == 0)
+            readings.push_back(trace[i]);
+    return readings;
+}
+
+TEST(Mode1, BandWaitsForFiveSecondsOfClock)
+{
+    // The fast clock moves one second per reading: the work itself takes no
+    // time, so the floor alone holds the band back.
+    SimRun r = run_sim({ "--cmdline", "updater=1,0,0" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::vector<std::string> trace = r.trace();
+    // The start is read before the calibration is asked for.
+    EXPECT_LT(index_of(trace, "clock +0"), index_of(trace, "ctp open"));
+    EXPECT_EQ(clock_after_reboot(trace), (std::vector<std::string>{ "clock +1", "clock +2", "clock +3", "clock +4",
+                                                                      "clock +5" }));
+    FontOracle font(TEST_FONT);
+    const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
+    const std::vector<ExpectedText> texts = { centred(font, Line::Status, "File system is ready!", 800, 480),
+                                              centred(font, Line::Detail, "Please remove the SD card and reboot.",
+                                                      800, 480) };
+    // Not yet painted when the reboot was asked for; painted at the end.
+    std::vector<ExpectedText> with_notice = texts;
+    with_notice.push_back(at_notice("Calibrating, do not touch the screen!", 800, 480));
+    EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/13-cmd-reboot.png"), font, with_notice));
+    EXPECT_TRUE(screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font, texts,
+                             { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } }));
+}
+
+TEST(Mode1, ClockSetBackEndsTheWaitAtOnce)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--clock-set-back" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    EXPECT_EQ(clock_after_reboot(r.trace()), (std::vector<std::string>{ "clock -3600" }));
+    FontOracle font(TEST_FONT);
+    const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
+    EXPECT_TRUE(screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font,
+                             { centred(font, Line::Status, "File system is ready!", 800, 480),
+                               centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480) },
+                             { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } }));
+}
+
+TEST(Mode1, CardNeverRemovedKeepsTheProgramWaiting)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--card-removal", "never" });
+    EXPECT_EQ(r.status, 124) << r.diagnostics;
+    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands) - 1);
+    EXPECT_EQ(r.file("commands.log"), lines(commands)) << "no reboot while the card is in";
+}
+
+} // namespace
