@@ -21,3 +21,39 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# ---- Board (armhf) cross build and the ARM system test under QEMU ---------
+# Cross compiler and the board's FreeType (with what a static link of it
+# needs) from Debian's armhf architecture; QEMU, the partitioning, file system
+# and device-tree tools the system test drives on the host. The test itself
+# fetches the guest's Debian armhf packages with `apt-get download`, which
+# needs the armhf package lists.
+cross_packages=(
+  crossbuild-essential-armhf
+  libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
+  qemu-system-arm
+  fdisk dosfstools e2fsprogs device-tree-compiler cpio
+)
+
+cross_sudo=""
+[ "$(id -u)" -eq 0 ] || cross_sudo="sudo"
+cross_update=0
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  $cross_sudo dpkg --add-architecture armhf
+  cross_update=1
+elif ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; then
+  cross_update=1
+fi
+
+cross_missing=()
+for p in "${cross_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || cross_missing+=("$p")
+done
+
+if [ "$cross_update" -eq 1 ] || [ ${#cross_missing[@]} -gt 0 ]; then
+  $cross_sudo apt-get update
+fi
+if [ ${#cross_missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $cross_sudo apt-get install -y --no-install-recommends "${cross_missing[@]}"
+fi
+# ---- end of the board (armhf) section --------------------------------------

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Cross-builds the updater for the board (armhf), dynamically linked with the
+# preload library beside it, and fully static, then checks what came out:
+# the architecture and ABI, the libraries each needs, that the install rule
+# puts the program in sbin under any prefix, and that nothing of the host
+# leaked into the configuration. Prints the stripped sizes.
+#
+#   build-armhf.sh --source DIR --work DIR
+#
+# Leaves the builds in WORK/armhf and WORK/armhf-static (the boot test uses
+# WORK/armhf).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir="" work=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --source) source_dir=$2; shift 2 ;;
+        --work) work=$2; shift 2 ;;
+        *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
+[ -n "$source_dir" ] && [ -n "$work" ] || { echo "usage: $0 --source DIR --work DIR" >&2; exit 2; }
+
+triple=arm-linux-gnueabihf
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+die() { echo "ARMHF BUILD FAILED: $*" >&2; exit 1; }
+
+for tool in "$triple-gcc" "$triple-g++" "$triple-strip" "$triple-readelf" cmake; do
+    command -v "$tool" >/dev/null || die "$tool not found (run scripts/setup.sh: crossbuild-essential-armhf)"
+done
+[ -e "/usr/lib/$triple/libfreetype.so" ] || die "libfreetype-dev:armhf is not installed (run scripts/setup.sh)"
+
+toolchain=$here/../cmake/toolchains/armhf.cmake
+readelf_=$triple-readelf
+mkdir -p "$work"
+
+start=$SECONDS
+cmake -S "$source_dir" -B "$work/armhf" --toolchain "$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >"$work/armhf-configure.log" 2>&1 ||
+    { cat "$work/armhf-configure.log" >&2; die "configure (dynamic) failed"; }
+cmake --build "$work/armhf" -j2 || die "build (dynamic) failed"
+cmake -S "$source_dir" -B "$work/armhf-static" --toolchain "$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DUPDATER_STATIC=ON -DUPDATER_BUILD_SIM=OFF \
+    >"$work/armhf-static-configure.log" 2>&1 ||
+    { cat "$work/armhf-static-configure.log" >&2; die "configure (static) failed"; }
+cmake --build "$work/armhf-static" -j2 || die "build (static) failed"
+echo "armhf: builds took $((SECONDS - start)) s"
+
+dyn=$work/armhf/updater
+static=$work/armhf-static/updater
+preload=$(find "$work/armhf" -name libupdater_board.so -type f | head -n 1)
+[ -f "$dyn" ] || die "no program at $dyn"
+[ -f "$static" ] || die "no program at $static"
+
+needed() { "$readelf_" -d "$1" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p' | sort; }
+
+# The board: 32-bit ARM, EABI 5, hard-float calling convention.
+check_arm() { # file what
+    local header
+    header=$("$readelf_" -h "$1")
+    grep -qE 'Class: +ELF32' <<<"$header" || fail "$2 is not a 32-bit ELF"
+    grep -qE 'Machine: +ARM$' <<<"$header" || fail "$2 is not an ARM binary"
+    grep -qE 'Flags:.*Version5 EABI.*hard-float ABI' <<<"$header" || fail "$2 is not EABI5 hard-float"
+}
+
+check_arm "$dyn" "dynamic updater"
+"$readelf_" -l "$dyn" | grep -qF '[Requesting program interpreter: /lib/ld-linux-armhf.so.3]' ||
+    fail "dynamic updater does not use the armhf loader"
+dyn_needed=$(needed "$dyn")
+grep -qx 'libfreetype.so.6' <<<"$dyn_needed" || fail "dynamic updater does not load FreeType"
+# The program is plain procedural code without exceptions or RTTI: the C++
+# runtime is not part of what the board has to carry for it.
+! grep -qE '^libstdc\+\+|^libgcc_s' <<<"$dyn_needed" || fail "dynamic updater needs the C++ runtime: $(echo $dyn_needed)"
+echo "armhf: dynamic updater needs: $(echo $dyn_needed)"
+
+if [ -n "$preload" ]; then
+    check_arm "$preload" "preload library"
+    while read -r lib; do
+        case $lib in
+            libc.so.6|libdl.so.2|ld-linux-armhf.so.3|"") ;;
+            *) fail "preload library needs $lib (only the C library is on every board)" ;;
+        esac
+    done <<<"$(needed "$preload")"
+else
+    fail "the dynamic build produced no libupdater_board.so"
+fi
+
+check_arm "$static" "static updater"
+! "$readelf_" -l "$static" | grep -qF 'program interpreter' || fail "static updater asks for a program interpreter"
+[ -z "$(needed "$static")" ] || fail "static updater needs shared libraries: $(needed "$static" | tr '\n' ' ')"
+
+# Install rule: the program lands in sbin under whatever prefix the board
+# image uses.
+for build in armhf armhf-static; do
+    for prefix in /usr /opt/board; do
+        dest=$work/install-$build
+        rm -rf "$dest"
+        DESTDIR=$dest cmake --install "$work/$build" --prefix "$prefix" >/dev/null || fail "cmake --install $build failed"
+        [ -x "$dest$prefix/sbin/updater" ] || fail "$build: install with prefix $prefix left no $prefix/sbin/updater"
+        cmp -s "$dest$prefix/sbin/updater" "$work/$build/updater" || fail "$build: installed program differs from the built one"
+    done
+done
+
+# Nothing found for the target may come from the host's multiarch folder.
+host_multiarch=$(gcc -print-multiarch 2>/dev/null || true)
+for build in armhf armhf-static; do
+    if [ -n "$host_multiarch" ] && grep -E '^(FREETYPE|PNG|ZLIB)[A-Z_]*:' "$work/$build/CMakeCache.txt" | grep -qF "/$host_multiarch/"; then
+        fail "$build: a host library was picked up: $(grep -F "/$host_multiarch/" "$work/$build/CMakeCache.txt" | head -n 3)"
+    fi
+    grep -qhE "^set\(CMAKE_CXX_COMPILER \"[^\"]*$triple-g\+\+\"\)" "$work/$build"/CMakeFiles/*/CMakeCXXCompiler.cmake ||
+        fail "$build: not compiled with $triple-g++"
+done
+
+for f in "$dyn" "$static"; do
+    "$triple-strip" -o "$f.stripped" "$f"
+done
+{
+    echo "dynamic $(stat -c %s "$dyn.stripped")"
+    echo "static $(stat -c %s "$static.stripped")"
+} >"$work/sizes.txt"
+echo "armhf: stripped sizes (bytes): $(tr '\n' ' ' <"$work/sizes.txt")"
+
+[ "$failures" -eq 0 ] || die "$failures check(s) failed"
+echo "armhf: PASS"

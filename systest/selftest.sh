@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Proves the system test's own checks catch real faults, without booting:
+# a card formatted correctly on the host must pass the card checks, and each
+# kind of damage a broken updater could do must fail them with the right
+# message; likewise for the console log.
+#
+#   selftest.sh --work DIR
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/disk.sh"
+source "$here/console.sh"
+
+work=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --work) work=$2; shift 2 ;;
+        *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
+[ -n "$work" ] || { echo "usage: $0 --work DIR" >&2; exit 2; }
+rm -rf "$work"
+mkdir -p "$work"
+
+passed=0 failed=0
+ok() { echo "ok: $*"; passed=$((passed + 1)); }
+bad() { echo "NOT OK: $*" >&2; failed=$((failed + 1)); }
+
+# What the updater's commands do on the board, done on the host to a
+# partition at a time.
+format_like_updater() { # image number kind label
+    local f=$work/part.fs
+    disk_extract "$1" "$2" "$f"
+    case $3 in
+        ext3) mke2fs -q -t ext3 "$f" </dev/null ;;
+        ext4) mke2fs -q -t ext4 "$f" </dev/null ;;
+        fat32) mkdosfs -F 32 "$f" -n "$4" </dev/null >/dev/null ;;
+    esac
+    disk_insert "$1" "$2" "$f"
+    rm -f "$f"
+}
+
+flip_byte() { # image offset
+    local old
+    old=$(od -An -tu1 -j "$2" -N 1 "$1" | tr -d ' ')
+    printf "\\$(printf '%03o' $(((old + 1) % 256)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# Changes made to a copy of the correctly formatted card; the image comes last.
+flip_byte_at() { flip_byte "$2" "$1"; }
+restore_part() { # number image: partition as it was before the run
+    disk_extract "$work/card.img" "$1" "$work/part.fs"
+    disk_insert "$2" "$1" "$work/part.fs"
+}
+reformat() { # number kind [label] image
+    format_like_updater "${!#}" "$1" "$2" "${3:-}"
+}
+damage_ext3() { # number image: zero group 0's block bitmap
+    local f=$work/part.fs bitmap bsize
+    disk_extract "$2" "$1" "$f"
+    bitmap=$(dumpe2fs "$f" 2>/dev/null | sed -nE 's/^ *Block bitmap at ([0-9]+).*/\1/p' | head -n 1)
+    bsize=$(dumpe2fs -h "$f" 2>/dev/null | sed -nE 's/^Block size: +([0-9]+)$/\1/p')
+    dd if=/dev/zero of="$f" bs="$bsize" seek="$bitmap" count=1 conv=notrunc status=none
+    disk_insert "$2" "$1" "$f"
+}
+
+# Runs disk_check on a copy of the image after an optional change; expects
+# success (empty pattern) or a failure whose messages match the pattern.
+expect_disk() { # name pattern change-command...
+    local name=$1 pattern=$2 img=$work/case.img status=0
+    shift 2
+    cp "$work/good.img" "$img"
+    [ $# -eq 0 ] || "$@" "$img"
+    disk_check "$img" "$work/before" DATA "$work/tmp" 2>"$work/case.err" || status=$?
+    if [ -z "$pattern" ]; then
+        if [ "$status" -eq 0 ]; then ok "$name"; else bad "$name: $(cat "$work/case.err")"; fi
+    elif [ "$status" -ne 0 ] && grep -qE -- "$pattern" "$work/case.err"; then
+        ok "$name"
+    else
+        bad "$name: expected a failure matching '$pattern', got status $status: $(cat "$work/case.err")"
+    fi
+}
+
+echo "== card checks"
+disk_create "$work/card.img" "$work/tmp"
+disk_record "$work/card.img" "$work/before"
+cp "$work/card.img" "$work/good.img"
+format_like_updater "$work/good.img" 3 ext3
+format_like_updater "$work/good.img" 5 ext3
+format_like_updater "$work/good.img" 6 fat32 DATA
+
+p2_start=$(disk_part_field "$work/card.img" 2 2)
+p5_end=$(( $(disk_part_field "$work/card.img" 5 2) + $(disk_part_field "$work/card.img" 5 3) ))
+p6_start=$(disk_part_field "$work/card.img" 6 2)
+
+expect_disk "a correct run passes" ""
+expect_disk "nothing done at all fails" "partition 3: blkid type 'ext4'" cp "$work/card.img"
+expect_disk "a byte changed in partition 2 fails" "partition-2 .* changed" flip_byte_at $((p2_start * DISK_SECTOR + 4096))
+expect_disk "a changed logical partition's EBR fails" "extended-outside-5-6@$p5_end .* changed" \
+    flip_byte_at $((p5_end * DISK_SECTOR + 446 + 8))
+expect_disk "a byte changed in the gap before partition 6 fails" "extended-outside-5-6@$p5_end .* changed" \
+    flip_byte_at $(((p6_start - 1) * DISK_SECTOR))
+expect_disk "a changed disk signature fails" "partition table changed" flip_byte_at 440
+expect_disk "a byte changed in the boot code before the table fails" "outside-partitions@0 .* changed" flip_byte_at 100
+expect_disk "partition 5 left alone fails" "partition 5: blkid type 'ext2'" restore_part 5
+expect_disk "ext4 instead of ext3 fails" "partition 3: blkid type 'ext4'" reformat 3 ext4
+expect_disk "the default label instead of DATA fails" "partition 6: label 'OrvaneIC'" reformat 6 fat32 OrvaneIC
+expect_disk "a damaged ext3 fails e2fsck" "partition 3: e2fsck" damage_ext3 3
+
+echo "== console checks"
+good_console() {
+    printf '%s\r\n' \
+        '[    1.02] simple-pm-bus bus@40000000: probe' \
+        'systest: board ready' \
+        'Got type = 2, channel = 0' \
+        'cmd: mke2fs -t ext3 /dev/mmcblk0p3' \
+        'mke2fs 1.47.0 (5-Feb-2023)' \
+        'cmd: mke2fs -t ext3 /dev/mmcblk0p5' \
+        'Creating journal (1024 blocks): done' \
+        'cmd: mkdosfs -F 32 /dev/mmcblk0p6 -n "DATA"' \
+        'mkfs.fat 4.2 (2021-01-31)' \
+        'cmd: reboot' \
+        'The system is going down NOW!' \
+        '[   16.62] reboot: Restarting system'
+}
+expect_console() { # name pattern sed-script
+    local status=0
+    good_console | sed -e "$3" >"$work/console.log"
+    console_check "$work/console.log" 0 DATA 2>"$work/case.err" || status=$?
+    if [ -z "$2" ]; then
+        if [ "$status" -eq 0 ]; then ok "$1"; else bad "$1: $(cat "$work/case.err")"; fi
+    elif [ "$status" -ne 0 ] && grep -qF -- "$2" "$work/case.err"; then
+        ok "$1"
+    else
+        bad "$1: expected a failure with '$2', got status $status: $(cat "$work/case.err")"
+    fi
+}
+expect_console "a correct log passes" "" ""
+expect_console "a missing banner log line fails" "missing or out of order: Got type = 2" "/^Got type/d"
+expect_console "a wrong channel fails" "Got type = 2, channel = 0" "s/channel = 0/channel = 1/"
+expect_console "partitions formatted out of order fails" "out of order: cmd: mke2fs -t ext3 /dev/mmcblk0p5" \
+    "s/mmcblk0p3/mmcblk0pX/; s/mmcblk0p5/mmcblk0p3/; s/mmcblk0pX/mmcblk0p5/"
+expect_console "an unquoted label fails" 'cmd: mkdosfs -F 32 /dev/mmcblk0p6 -n "DATA"' 's/-n "DATA"/-n DATA/'
+expect_console "an extra command fails" "5 command lines on the console" '/^cmd: reboot/i cmd: rm /dev/ubiblk0'
+expect_console "a repeated command fails" "printed 2 times" '/^cmd: reboot/i cmd: mke2fs -t ext3 /dev/mmcblk0p5\r'
+expect_console "a tool that asked a question fails" "Proceed anyway?" '/^mke2fs 1.47/a Proceed anyway? (y,N)'
+expect_console "no restart by the kernel fails" "never restarted" '/reboot: Restarting/d'
+expect_console "a screen set-up error fails" "osd start error" '/^systest: board ready/a osd start error'
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
