@@ -35,6 +35,16 @@ size_t index_of(const std::vector<std::string> &v, const std::string &line)
     return static_cast<size_t>(std::find(v.begin(), v.end(), line) - v.begin());
 }
 
+// The last mode-1 screen: the removal prompt over the white notice band.
+::testing::AssertionResult shows_final_mode1_screen(const SimRun &r, FontOracle &font)
+{
+    const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
+    return screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font,
+                        { centred(font, Line::Status, "File system is ready!", 800, 480),
+                          centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480) },
+                        { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } });
+}
+
 TEST(Mode2, FormatsThePartitionsWithTheGivenLabelAndReboots)
 {
     SimRun r = run_sim({ "--cmdline", "updater=2,0,0", "--", "DATA" });
@@ -78,6 +88,25 @@ TEST(Mode2, ChannelAndLabelArguments)
         EXPECT_EQ(r.file("commands.log"), lines(commands)) << c.cmdline;
         EXPECT_EQ(r.console, "Got type = 2, channel = " + c.cmdline.substr(10, 1) + "\n" + lines(commands, "cmd: "));
     }
+}
+
+TEST(Mode2, LabelTooLongForTheCommandIsRefusedAndTheRestRuns)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=2,0,0", "--", std::string(300, 'L') });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::vector<std::string> commands = { "mke2fs -t ext3 /dev/mmcblk0p3", "mke2fs -t ext3 /dev/mmcblk0p5" };
+    EXPECT_EQ(r.file("commands.log"), lines(commands) + "reboot\n");
+    EXPECT_EQ(r.console, "Got type = 2, channel = 0\n" + lines(commands, "cmd: ") +
+                             "label too long, /dev/mmcblk0p6 not formatted\ncmd: reboot\n");
+}
+
+TEST(Mode2, ShellSpecialLabelIsPassedQuoted)
+{
+    SimRun r = run_sim({ "--cmdline", "updater=2,0,0", "--", "a\"$(id)`id`\\%s" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::string fat = "mkdosfs -F 32 /dev/mmcblk0p6 -n \"a\\\"\\$(id)\\`id\\`\\\\%s\"";
+    EXPECT_EQ(r.file("commands.log"), lines({ "mke2fs -t ext3 /dev/mmcblk0p3", "mke2fs -t ext3 /dev/mmcblk0p5", fat,
+                                              "reboot" }));
 }
 
 TEST(Mode2, SeparatorsAreIgnoredAndTheLabelDefaults)
@@ -127,11 +156,7 @@ TEST(Mode1, WithoutTouchPanelAndWithFailingCommandsEverythingStillRuns)
     // No notice before the first command; the white band at the end all the same.
     EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/01-cmd-flash_eraseall.png"), font,
                              { centred(font, Line::Status, "Initializing user partitions ...", 800, 480) }));
-    const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
-    EXPECT_TRUE(screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font,
-                             { centred(font, Line::Status, "File system is ready!", 800, 480),
-                               centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480) },
-                             { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } }));
+    EXPECT_TRUE(shows_final_mode1_screen(r, font));
 }
 
 TEST(Mode1, NoticeComesBeforeTheFirstCommandAndOnlyCardOneIsWatched)
@@ -188,11 +213,7 @@ TEST(Mode1, ClockSetBackEndsTheWaitAtOnce)
     ASSERT_EQ(r.status, 0) << r.diagnostics;
     EXPECT_EQ(clock_after_reboot(r.trace()), (std::vector<std::string>{ "clock -3600" }));
     FontOracle font(TEST_FONT);
-    const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
-    EXPECT_TRUE(screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font,
-                             { centred(font, Line::Status, "File system is ready!", 800, 480),
-                               centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480) },
-                             { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } }));
+    EXPECT_TRUE(shows_final_mode1_screen(r, font));
 }
 
 TEST(Mode1, CardNeverRemovedKeepsTheProgramWaiting)
