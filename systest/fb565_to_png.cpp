@@ -2,15 +2,13 @@
 // holds it) into a PNG, so a screen sent back by a test board can be looked at.
 //
 //   fb565-to-png WIDTH HEIGHT IN.raw OUT.png
-#include <png.h>
+#include <sys/stat.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <vector>
+#include <string>
+
+#include "frame_png.h"
 
 int main(int argc, char **argv)
 {
@@ -24,33 +22,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bad geometry %sx%s\n", argv[1], argv[2]);
         return 2;
     }
-    std::ifstream in(argv[3], std::ios::binary);
-    std::vector<unsigned char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (raw.size() != width * height * 2) {
-        std::fprintf(stderr, "%s holds %zu bytes, a %lux%lu RGB565 screen is %lu\n", argv[3], raw.size(), width,
-                     height, width * height * 2);
+    // A dump of another size is another screen: refuse it rather than cut it.
+    struct stat st;
+    if (stat(argv[3], &st) != 0 || static_cast<unsigned long>(st.st_size) != width * height * 2) {
+        std::fprintf(stderr, "%s holds %lld bytes, a %lux%lu RGB565 screen is %lu\n", argv[3],
+                     stat(argv[3], &st) == 0 ? static_cast<long long>(st.st_size) : -1LL, width, height,
+                     width * height * 2);
         return 1;
     }
-
-    // Widen each 5/6-bit channel by repeating its top bits, so 0x1f and 0x3f
-    // become full 255.
-    std::vector<unsigned char> rgb(width * height * 3);
-    for (unsigned long i = 0; i < width * height; ++i) {
-        const unsigned px = raw[2 * i] | (raw[2 * i + 1] << 8);
-        const unsigned r = (px >> 11) & 0x1f, g = (px >> 5) & 0x3f, b = px & 0x1f;
-        rgb[3 * i] = static_cast<unsigned char>((r << 3) | (r >> 2));
-        rgb[3 * i + 1] = static_cast<unsigned char>((g << 2) | (g >> 4));
-        rgb[3 * i + 2] = static_cast<unsigned char>((b << 3) | (b >> 2));
-    }
-
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&image, argv[4], 0, rgb.data(), 0, nullptr)) {
-        std::fprintf(stderr, "writing %s: %s\n", argv[4], image.message);
+    std::string error;
+    if (!write_png_from_raw(argv[3], argv[4], static_cast<unsigned>(width), static_cast<unsigned>(height), &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
     return 0;

@@ -25,6 +25,17 @@ mkdir -p "$work"
 passed=0 failed=0
 ok() { echo "ok: $*"; passed=$((passed + 1)); }
 bad() { echo "NOT OK: $*" >&2; failed=$((failed + 1)); }
+# A check's verdict on one case: an empty pattern expects success, any other
+# a failure whose messages in case.err match it (grep flag -E or -F).
+judge() { # name pattern status grep-flag
+    if [ -z "$2" ]; then
+        if [ "$3" -eq 0 ]; then ok "$1"; else bad "$1: $(cat "$work/case.err")"; fi
+    elif [ "$3" -ne 0 ] && grep -q "$4" -- "$2" "$work/case.err"; then
+        ok "$1"
+    else
+        bad "$1: expected a failure matching '$2', got status $3: $(cat "$work/case.err")"
+    fi
+}
 
 # What the updater's commands do on the board, done on the host to a
 # partition at a time.
@@ -72,13 +83,7 @@ expect_disk() { # name pattern change-command...
     cp "$work/good.img" "$img"
     [ $# -eq 0 ] || "$@" "$img"
     disk_check "$img" "$work/before" DATA "$work/tmp" 2>"$work/case.err" || status=$?
-    if [ -z "$pattern" ]; then
-        if [ "$status" -eq 0 ]; then ok "$name"; else bad "$name: $(cat "$work/case.err")"; fi
-    elif [ "$status" -ne 0 ] && grep -qE -- "$pattern" "$work/case.err"; then
-        ok "$name"
-    else
-        bad "$name: expected a failure matching '$pattern', got status $status: $(cat "$work/case.err")"
-    fi
+    judge "$name" "$pattern" "$status" -E
 }
 
 echo "== card checks"
@@ -127,13 +132,7 @@ expect_console() { # name pattern sed-script
     local status=0
     good_console | sed -e "$3" >"$work/console.log"
     console_check "$work/console.log" 0 DATA 2>"$work/case.err" || status=$?
-    if [ -z "$2" ]; then
-        if [ "$status" -eq 0 ]; then ok "$1"; else bad "$1: $(cat "$work/case.err")"; fi
-    elif [ "$status" -ne 0 ] && grep -qF -- "$2" "$work/case.err"; then
-        ok "$1"
-    else
-        bad "$1: expected a failure with '$2', got status $status: $(cat "$work/case.err")"
-    fi
+    judge "$1" "$2" "$status" -F
 }
 expect_console "a correct log passes" "" ""
 expect_console "a missing banner log line fails" "missing or out of order: Got type = 2" "/^Got type/d"
