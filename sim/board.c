@@ -704,8 +704,14 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     return get___ioctl_time64()(fd, request, arg);
 }
 
+DECLARE_REAL(int64_t, __time64, int64_t *)
+
+/* Without an emulated clock the real 64-bit clock answers: the 32-bit time()
+   gives -1 from 2038 on, which would stop mode 1's five-second floor. */
 int64_t __time64(int64_t *out)
 {
+    init();
+    if (!cfg.fast_clock && !cfg.clock_back) return get___time64()(out);
     int64_t now = (int64_t)time(NULL);
     if (out) *out = now;
     return now;
