@@ -402,7 +402,9 @@ check_mode2_run() {
     check_screen "$1"
 }
 
+# A fresh card, and nothing left of an earlier run to be checked by mistake.
 new_card() {
+    rm -f "$work"/*-console.log "$work"/*-fb1.dump "$work"/*-qemu.log "$work"/*.png "$work"/mtd6.img
     card=$work/card.img
     disk_create "$card" "$work/tmp"
     rm -rf "$work/before"
@@ -533,7 +535,7 @@ scenario_mode1() { # past-2038 (0 or 1)
     if console_text mode1 | grep -qxF 'cmd: reboot'; then
         qemu_kill
         show_console mode1
-        die "mode1: the updater rebooted ${settle} s after its last command with the SD card still in"
+        die "mode1: 'cmd: reboot' was logged with the SD card still in (within ${settle} s of the last command)"
     fi
     qemu_running || { show_console mode1; die "mode1: QEMU ended while the updater should wait for the card"; }
     eject_card
