@@ -68,8 +68,9 @@ Board:
   --card-removal RULE    when the SD card is pulled: polls=K (after K opens
                          of its node), ms=T (T ms after the first open) or
                          never (default polls=3)
-  --card-index N         the card is /dev/mmcblkN (default: the card index
-                         of the command line, else 0)
+  --card-index N         the card is /dev/mmcblkN (default: the first
+                         /dev/mmcblkN the program opens, i.e. the card index
+                         the program itself read from the command line)
   --real-clock           use the real clock (default: a fast clock that moves
                          one second per reading, so timed waits pass at once)
   --clock-set-back       the clock reads the real time once, then an hour
@@ -315,17 +316,6 @@ bool readable_file(const std::string &path)
     return access(path.c_str(), R_OK) == 0;
 }
 
-// The card index the program will read: the character 12 places after the
-// first "updater=" within the part of the command line the program reads.
-int card_index_of(const std::string &cmdline)
-{
-    std::string seen = cmdline.substr(0, 1024);
-    size_t key = seen.find("updater=");
-    if (key == std::string::npos || key + 12 >= seen.size()) return 0;
-    char c = seen[key + 12];
-    return c >= '0' && c <= '9' ? c - '0' : 0;
-}
-
 void make_folder(const std::string &path)
 {
     std::string partial;
@@ -382,7 +372,7 @@ off_t file_size(const std::string &path)
     return stat(path.c_str(), &sb) == 0 ? sb.st_size : -1;
 }
 
-std::vector<std::string> child_environment(const Options &o, const std::string &out, int card_index)
+std::vector<std::string> child_environment(const Options &o, const std::string &out)
 {
     std::vector<std::string> envs;
     std::string preload_before;
@@ -404,7 +394,8 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
     set(SIM_ENV_FONT, o.font);
     set(SIM_ENV_CTP, o.ctp ? out + "/ctp.bin" : SIM_CTP_ABSENT);
-    set(SIM_ENV_CARD, std::to_string(card_index) + ":" + o.card_removal);
+    // Without --card-index the board takes the disk the program waits for.
+    set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
     set(SIM_ENV_SYSTEM, out + "/commands.log");
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
     set(SIM_ENV_FRAMES, out);
@@ -569,9 +560,9 @@ RunResult pump(const Child &c, std::ofstream &console, StallWatch &watch)
     return result;
 }
 
-RunResult run_program(const Options &o, const std::string &out, int card_index)
+RunResult run_program(const Options &o, const std::string &out)
 {
-    Child c = spawn_on_pty(o, child_environment(o, out, card_index));
+    Child c = spawn_on_pty(o, child_environment(o, out));
     std::ofstream console(out + "/console.log", std::ios::binary);
     StallWatch watch(o, out + "/trace.log");
     RunResult result = pump(c, console, watch);
@@ -587,8 +578,8 @@ std::string picture_name(int number, const std::string &what)
 }
 
 // Checks the files the run needs, makes the output folder and lays out the
-// board in it. Returns the output folder and the card index.
-std::string prepare(Options &o, int *card_index)
+// board in it. Returns the output folder.
+std::string prepare(Options &o)
 {
     const std::string here = own_folder();
     if (o.updater.empty()) o.updater = here + "/../updater";
@@ -614,7 +605,6 @@ std::string prepare(Options &o, int *card_index)
     make_folder(out);
     clear_output(out);
     if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
-    *card_index = o.card_index ? *o.card_index : card_index_of(cmdline_text);
     const std::string fill = { static_cast<char>(o.fb_fill & 0xFF), static_cast<char>(o.fb_fill >> 8) };
     std::string frame;
     for (size_t i = 0, pixels = static_cast<size_t>(o.xres) * o.yres; i < pixels; i++) frame += fill;
@@ -677,9 +667,8 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
 int main(int argc, char **argv)
 {
     Options o = parse_options(argc, argv);
-    int card_index = 0;
-    const std::string out = prepare(o, &card_index);
-    const RunResult r = run_program(o, out, card_index);
+    const std::string out = prepare(o);
+    const RunResult r = run_program(o, out);
     std::string last;
     const int pictures = convert(o, out, r.stopped, &last);
     return report(o, r, out, pictures, last);

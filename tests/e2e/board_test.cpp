@@ -82,6 +82,12 @@ TEST(Board, CardStaysUntilItsRemovalRuleFires)
     // Only the card is fitted; its partitions are not the card.
     EXPECT_EQ(client({ "card", "/dev/mmcblk2" }, { SIM_ENV_CARD "=1:never" }), "opens 0\n");
     EXPECT_EQ(client({ "card", "/dev/mmcblk1p1" }, { SIM_ENV_CARD "=1:never" }), unemulated({ "card", "/dev/mmcblk1p1" }));
+    // Without an index the first whole disk opened is the card, whatever its
+    // number; every other disk is missing and the card stays gone.
+    EXPECT_EQ(client({ "card", "/dev/mmcblk-15", "/dev/mmcblk0", "/dev/mmcblk-15" }, { SIM_ENV_CARD "=polls=3" }),
+              "opens 3\nopens 0\nopens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk49p1", "/dev/mmcblk49" }, { SIM_ENV_CARD "=never" }),
+              unemulated({ "card", "/dev/mmcblk49p1" }) + "opens 100000\n");
 }
 
 TEST(Board, FastClockMovesOneSecondPerReading)
