@@ -85,7 +85,10 @@ Run:
                          this tool)
   --grace SECONDS        stop the program after this long without progress:
                          no output, no screen set-up step, no command, no
-                         card event (default 3; at least 8 with --real-clock)
+                         card event (default 3; at least 8 with --real-clock),
+                         once it has also run for half of it on a processor
+                         (a program kept waiting on a loaded machine has not
+                         stalled); one that sleeps is stopped after 4 graces
   --timeout SECONDS      stop the program after this long in any case
                          (default 300)
   -h, --help             this text
@@ -487,15 +490,38 @@ int pass_console(int master, std::ofstream &console, int wait_ms)
     return 1;
 }
 
+// Seconds the process has spent on a processor so far (user and system
+// time from /proc/PID/stat); 0 when it cannot be read.
+double cpu_seconds(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string skip;
+    for (int field = 3; field < 14; field++) fields >> skip; // state .. cmajflt
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Decides that the program stalled: no console output and no emulated event
-// for the grace period, or past the timeout in any case.
+// for the grace period, or past the timeout in any case. The program must
+// also have run for half the grace since its last progress, so that on a
+// loaded machine a program that merely waited for a processor is not taken
+// for one that halted; one that sleeps or blocks is stopped after four times
+// the grace.
 class StallWatch {
 public:
-    StallWatch(const Options &o, std::string trace_path)
-        : trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
+    StallWatch(const Options &o, pid_t pid, std::string trace_path)
+        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
     {
     }
-    void progressed() { last_progress_ = Clock::now(); }
+    void progressed()
+    {
+        last_progress_ = Clock::now();
+        cpu_at_progress_ = cpu_seconds(pid_);
+    }
     bool stalled()
     {
         off_t trace_now = file_size(trace_path_);
@@ -503,7 +529,10 @@ public:
             trace_seen_ = trace_now;
             progressed();
         }
-        return seconds_since(last_progress_) > grace_ || timed_out();
+        if (timed_out()) return true;
+        const double idle = seconds_since(last_progress_);
+        if (idle <= grace_) return false;
+        return cpu_seconds(pid_) - cpu_at_progress_ >= grace_ / 2 || idle > 4 * grace_;
     }
     bool timed_out() const { return seconds_since(started_) > timeout_; }
 
@@ -521,10 +550,12 @@ private:
         if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
         return grace;
     }
+    const pid_t pid_;
     const std::string trace_path_;
     const double grace_, timeout_;
     const Clock::time_point started_ = Clock::now();
     Clock::time_point last_progress_ = started_;
+    double cpu_at_progress_ = 0;
     off_t trace_seen_ = -1;
 };
 
@@ -564,7 +595,7 @@ RunResult run_program(const Options &o, const std::string &out)
 {
     Child c = spawn_on_pty(o, child_environment(o, out));
     std::ofstream console(out + "/console.log", std::ios::binary);
-    StallWatch watch(o, out + "/trace.log");
+    StallWatch watch(o, c.pid, out + "/trace.log");
     RunResult result = pump(c, console, watch);
     close(c.master);
     return result;

@@ -115,6 +115,15 @@ TEST(Launcher, HelpDocumentsEveryBoardVariable)
 #undef EXPECT_DOCUMENTED
 }
 
+// A program that sleeps uses no processor time, yet it makes no progress
+// either: it is stopped after a few graces, long before the timeout.
+TEST(Launcher, ProgramThatBlocksIsStoppedForNoProgress)
+{
+    SimRun r = run_sim({ "--updater", "/bin/sleep", "--grace", "0.2", "--timeout", "30", "--", "60" });
+    EXPECT_EQ(r.status, 124);
+    EXPECT_NE(r.diagnostics.find("made no progress"), std::string::npos) << r.diagnostics;
+}
+
 TEST(Launcher, OwnFailuresHaveTheirOwnStatus)
 {
     EXPECT_EQ(run_sim({ "--screen", "wide" }).status, 125);

@@ -246,7 +246,7 @@ TEST(Mode1, ClockSetBackEndsTheWaitAtOnce)
 
 TEST(Mode1, CardNeverRemovedKeepsTheProgramWaiting)
 {
-    SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--card-removal", "never" });
+    SimRun r = run_sim_to_halt({ "--cmdline", "updater=1,0,0", "--card-removal", "never" });
     EXPECT_EQ(r.status, 124) << r.diagnostics;
     const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands) - 1);
     EXPECT_EQ(r.file("commands.log"), lines(commands)) << "no reboot while the card is in";
