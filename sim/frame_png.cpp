@@ -38,10 +38,9 @@ std::vector<uint16_t> rgb565_from_bytes(const std::string &bytes)
     return pixels;
 }
 
-bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
-               unsigned yres, std::string *error)
+bool write_png_rgb(const std::string &path, const RgbImage &image, std::string *error)
 {
-    if (pixels.size() < static_cast<size_t>(xres) * yres) {
+    if (image.rgb.size() < static_cast<size_t>(image.width) * image.height * 3) {
         *error = "too few pixels for " + path;
         return false;
     }
@@ -57,40 +56,57 @@ bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, uns
         *error = "out of memory for " + path;
         return false;
     }
-    std::vector<uint8_t> row(static_cast<size_t>(xres) * 3);
-    // libpng reports its errors by longjmp; nothing here owns memory across it
-    // but the row buffer, which outlives the jump target.
+    // libpng reports its errors by longjmp; nothing here owns memory across
+    // the jump.
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         *error = "libpng failed on " + path;
         return false;
     }
     png_init_io(png, f.get());
-    png_set_IHDR(png, info, xres, yres, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (unsigned y = 0; y < yres; y++) {
-        for (unsigned x = 0; x < xres; x++) rgb565_to_rgb888(pixels[static_cast<size_t>(y) * xres + x], &row[x * 3]);
-        png_write_row(png, row.data());
-    }
+    for (unsigned y = 0; y < image.height; y++) png_write_row(png, image.at(0, y));
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
 }
 
+bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
+               unsigned yres, std::string *error)
+{
+    if (pixels.size() < static_cast<size_t>(xres) * yres) {
+        *error = "too few pixels for " + path;
+        return false;
+    }
+    RgbImage image{ xres, yres, std::vector<uint8_t>(static_cast<size_t>(xres) * yres * 3) };
+    for (size_t i = 0; i < static_cast<size_t>(xres) * yres; i++) rgb565_to_rgb888(pixels[i], &image.rgb[3 * i]);
+    return write_png_rgb(path, image, error);
+}
+
+bool read_png_rgb(const std::string &path, RgbImage *image)
+{
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
+    png.format = PNG_FORMAT_RGB;
+    image->rgb.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, image->rgb.data(), 0, nullptr)) return false;
+    image->width = png.width;
+    image->height = png.height;
+    return true;
+}
+
 bool read_png(const std::string &path, std::vector<uint16_t> *pixels, unsigned *xres, unsigned *yres)
 {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return false;
+    RgbImage image;
+    if (!read_png_rgb(path, &image)) return false;
     *xres = image.width;
     *yres = image.height;
     pixels->resize(static_cast<size_t>(image.width) * image.height);
-    for (size_t i = 0; i < pixels->size(); i++) (*pixels)[i] = rgb888_to_rgb565(&rgb[3 * i]);
+    for (size_t i = 0; i < pixels->size(); i++) (*pixels)[i] = rgb888_to_rgb565(&image.rgb[3 * i]);
     return true;
 }
 

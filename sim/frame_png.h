@@ -8,6 +8,14 @@
 #include <string>
 #include <vector>
 
+// An 8-bit RGB picture, rows packed, three bytes a pixel.
+struct RgbImage {
+    unsigned width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    uint8_t *at(unsigned x, unsigned y) { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+    const uint8_t *at(unsigned x, unsigned y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string &path);
 
@@ -27,6 +35,13 @@ std::vector<uint16_t> rgb565_from_bytes(const std::string &bytes);
 // *error set when the file cannot be written.
 bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
                unsigned yres, std::string *error);
+
+// Writes an RGB picture as an 8-bit RGB PNG. False with *error set when the
+// file cannot be written.
+bool write_png_rgb(const std::string &path, const RgbImage &image, std::string *error);
+
+// Reads a PNG as 8-bit RGB into *image. False when it is missing or not a PNG.
+bool read_png_rgb(const std::string &path, RgbImage *image);
 
 // Reads a PNG back as RGB565 pixels (rows packed) into *pixels, *xres and
 // *yres. False when it is missing or not a PNG.

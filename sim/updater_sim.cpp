@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "board_env.h"
+#include "contact_sheet.h"
 #include "frame_png.h"
 
 extern char **environ;
@@ -106,6 +107,9 @@ Output folder:
   trace.log              one line per emulated event (screen set-up steps,
                          opens of the command line, font, panel and card)
   cmdline                the emulated /proc/cmdline
+  contact-sheet.png      every screen above in order, small, in a grid, each
+                         with its step under it ("03 mkdosfs -F 32 ...",
+                         "05 end")
 
 Exit status:
   the program's own exit status when it ends by itself (128+N when signal N
@@ -358,7 +362,7 @@ void clear_output(const std::string &out)
     for (const std::string &name : folder_entries(out))
         if (is_step_picture(name, ".png") || is_step_picture(name, ".raw") || name == "fb1.raw" ||
             name == "commands.log" || name == "console.log" || name == "trace.log" ||
-            name == "ctp.bin" || name == "cmdline")
+            name == "ctp.bin" || name == "cmdline" || name == "contact-sheet.png")
             std::remove((out + "/" + name).c_str());
 }
 
@@ -645,26 +649,68 @@ std::string prepare(Options &o)
     return out;
 }
 
-void raw_to_png(const std::string &raw, const std::string &png, const Options &o)
+std::vector<std::string> lines_of(const std::string &text)
 {
-    std::string error;
-    if (!write_png_from_raw(raw, png, o.xres, o.yres, &error)) std::cerr << "updater-sim: " << error << "\n";
+    std::vector<std::string> lines;
+    std::istringstream s(text);
+    for (std::string line; std::getline(s, line);) lines.push_back(line);
+    return lines;
 }
 
-// Turns the frames of the steps, then the last screen, into pictures.
-// Returns the number of pictures; *last is the last one.
+std::string step_caption(int number, const std::string &what)
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d ", number);
+    return prefix + what;
+}
+
+// Writes the picture of one frame and adds it, shrunk, to the sheet's cells
+// (a frame that cannot be read leaves its cell blank).
+void add_picture(const std::string &raw, const std::string &png, const std::string &caption, const Options &o,
+                 const SheetLayout &layout, std::vector<SheetCell> *cells)
+{
+    std::vector<uint16_t> pixels;
+    std::string error;
+    cells->push_back({ {}, caption });
+    if (!read_raw_frame(raw, o.xres, o.yres, &pixels, &error) || !write_png(png, pixels, o.xres, o.yres, &error)) {
+        std::cerr << "updater-sim: " << error << "\n";
+        return;
+    }
+    cells->back().picture = shrink_screen(pixels, o.xres, o.yres, layout.factor);
+}
+
+void write_contact_sheet(const std::string &path, const std::vector<SheetCell> &cells, const SheetLayout &layout)
+{
+    RgbImage sheet;
+    std::string error;
+    if (!render_contact_sheet(cells, layout, UPDATER_SIM_DEFAULT_FONT, &sheet, &error))
+        std::cerr << "updater-sim: contact sheet: " << error << "\n";
+    if (!sheet.rgb.empty() && !write_png_rgb(path, sheet, &error)) std::cerr << "updater-sim: " << error << "\n";
+}
+
+// Turns the frames of the steps, then the last screen, into pictures and
+// the contact sheet of them all. Returns the number of pictures; *last is
+// the last one.
 int convert(const Options &o, const std::string &out, bool stopped, std::string *last)
 {
+    std::vector<std::string> raws;
+    for (const std::string &name : folder_entries(out))
+        if (is_step_picture(name, ".raw")) raws.push_back(name);
+    const std::vector<std::string> commands = lines_of(read_file(out + "/commands.log"));
+    const SheetLayout layout = sheet_layout(o.xres, o.yres, raws.size() + 1);
+    std::vector<SheetCell> cells;
     int steps = 0;
-    for (const std::string &name : folder_entries(out)) {
-        if (!is_step_picture(name, ".raw")) continue;
-        const std::string raw = out + "/" + name;
-        raw_to_png(raw, raw.substr(0, raw.size() - 4) + ".png", o);
-        std::remove(raw.c_str());
+    for (const std::string &name : raws) {
         steps = std::max(steps, std::atoi(name.c_str()));
+        const std::string raw = out + "/" + name;
+        const size_t command = static_cast<size_t>(std::atoi(name.c_str())) - 1;
+        add_picture(raw, raw.substr(0, raw.size() - 4) + ".png",
+                    step_caption(steps, command < commands.size() ? commands[command] : ""), o, layout, &cells);
+        std::remove(raw.c_str());
     }
     *last = out + "/" + picture_name(steps + 1, stopped ? "stopped" : "end");
-    raw_to_png(out + "/fb1.raw", *last, o);
+    add_picture(out + "/fb1.raw", *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o, layout, &cells);
+    write_contact_sheet(out + "/contact-sheet.png", cells, layout);
     return steps + 1;
 }
 

@@ -138,6 +138,11 @@ TEST(Mode1, RebuildsNandStorageWaitsForTheCardAndReboots)
     EXPECT_EQ(pictures[0], "01-cmd-flash_eraseall.png");
     EXPECT_EQ(pictures[12], "13-cmd-reboot.png");
     EXPECT_EQ(pictures[13], "14-end.png");
+    // All fourteen on one sheet: 4 columns and 4 rows of 266x160 cells.
+    RgbImage sheet;
+    ASSERT_TRUE(read_png_rgb(r.out + "/contact-sheet.png", &sheet));
+    EXPECT_EQ(sheet.width, 8u + 4 * (266 + 8));
+    EXPECT_EQ(sheet.height, 8u + 4 * (160 + 4 + 2 * 14 + 8));
     FontOracle font(TEST_FONT);
     EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/13-cmd-reboot.png"), font,
                              { centred(font, Line::Status, "File system is ready!", 800, 480),
