@@ -26,8 +26,9 @@ static int open_null_as(int fd)
     const int got = open(NULL_DEVICE, std_fd_null_flags(fd));
     if (got < 0)
         return -1;
+    // The new descriptor is the standard one now and stays open.
     if (got == fd)
-        return 0;
+        return 0; // cppcheck-suppress resourceLeak
     const int rc = dup2(got, fd) == fd ? 0 : -1;
     close(got);
     return rc;
