@@ -111,9 +111,9 @@ static uint8_t glyph_coverage(const FT_Bitmap *bm, const unsigned char *row, uns
     }
 }
 
-uint16_t rgb565_grey(uint8_t g)
+uint16_t rgb565_grey(uint8_t coverage)
 {
-    return static_cast<uint16_t>(((g >> 3) << 11) | ((g >> 2) << 5) | (g >> 3));
+    return static_cast<uint16_t>(((coverage >> 3) << 11) | ((coverage >> 2) << 5) | (coverage >> 3));
 }
 
 void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)

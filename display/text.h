@@ -29,7 +29,7 @@ int32_t text_width(const char *text);
 // x is the pen's start, y the baseline, both in screen pixels.
 void draw_text(uint16_t x, int16_t y, const char *text);
 // left/top in screen pixels; every pixel of the box is written.
-void draw_glyph_bitmap(const FT_Bitmap *bitmap, int32_t left, int32_t top);
+void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top);
 
 // Geometry of one status line for the current screen.
 struct line_layout {

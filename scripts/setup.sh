@@ -8,6 +8,7 @@ host_packages=(
   libfreetype-dev libpng-dev
   googletest libgtest-dev
   fonts-dejavu-core
+  systemd util-linux mount
 )
 
 missing=()
