@@ -226,18 +226,22 @@ build_initramfs() {
     ln -sf bin/busybox "$root/init"
     mknod -m 600 "$root/dev/console" c 5 1
 
-    install -m 644 "$here/guest/inittab" "$root/etc/inittab"
-    for p in rcS updater shutdown; do
-        install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
-    done
     cp -a "$work/kernel/lib/modules/"* "$root/lib/modules/"
     # Where the updater's command 3 loads UBI from.
     cp "$root"/lib/modules/*/kernel/drivers/mtd/ubi/ubi.ko "$root/lib/modules/ubi.ko"
     cp "$font" "$root/font/GOTHIC.TTF"
 
-    # The program exactly as its install rule lays it out in a board image.
+    # The program and its init script exactly as the install rule lays them
+    # out in a board image; the test board adds its settings and set-up.
     DESTDIR=$root cmake --install "$arm_build" --prefix /usr >/dev/null
     [ -x "$root/usr/sbin/updater" ] || die "the install rule did not put the updater at /usr/sbin/updater"
+    [ -x "$root/etc/init.d/updater" ] || die "the install rule did not put the init script at /etc/init.d/updater"
+    [ -f "$root/etc/default/updater" ] || die "the install rule did not put the defaults file at /etc/default/updater"
+    install -m 644 "$here/guest/updater.default" "$root/etc/default/updater"
+    install -m 644 "$here/guest/inittab" "$root/etc/inittab"
+    for p in rcS shutdown; do
+        install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
+    done
     local preload
     preload=$(find "$arm_build" -name libupdater_board.so -type f | head -n 1)
     [ -n "$preload" ] || die "no cross-built libupdater_board.so in $arm_build"
