@@ -562,7 +562,7 @@ case $scenario in
         image=$(cd "$image" && pwd)
         [ -n "$host_sim" ] && [ -x "$host_sim" ] ||
             die "the host emulator updater-sim is not built ('$host_sim'): the guest's screen cannot be compared"
-        require_tools qemu-system-arm sfdisk mke2fs dumpe2fs e2fsck mkfs.fat fsck.fat blkid timeout cmp
+        require_tools qemu-system-arm sfdisk mke2fs dumpe2fs e2fsck mkfs.fat fsck.fat blkid cmp
         case $scenario in
             mode2) scenario_mode2 ;;
             mode1) scenario_mode1 0 ;;
