@@ -37,10 +37,13 @@ def image_bytes(w, h, depth):
 
 
 def glyph_xml(name, glyph, advance, scale, depth):
+    # Edges rounded to the nearest pixel, as hinted outlines mostly land; the
+    # left one down, so that a glyph reaching left of its origin ('j') keeps
+    # its negative bearing.
     left = math.floor(glyph.xMin * scale)
-    top = math.ceil(glyph.yMax * scale)
-    w = max(1, math.ceil(glyph.xMax * scale) - left)
-    h = max(1, top - math.floor(glyph.yMin * scale))
+    top = math.floor(glyph.yMax * scale + 0.5)
+    w = max(1, math.floor(glyph.xMax * scale + 0.5) - left)
+    h = max(1, top - math.floor(glyph.yMin * scale + 0.5))
     return (f'<ebdt_bitmap_format_1 name="{name}"><SmallGlyphMetrics>'
             f'<height value="{h}"/><width value="{w}"/><BearingX value="{left}"/>'
             f'<BearingY value="{top}"/><Advance value="{round(advance * scale)}"/>'
