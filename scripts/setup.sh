@@ -10,6 +10,7 @@ host_packages=(
   fonts-dejavu-core
   python3-fonttools
   libbenchmark-dev valgrind
+  systemd util-linux mount
 )
 
 missing=()

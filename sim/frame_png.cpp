@@ -3,8 +3,18 @@
 #include <png.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
 
 void rgb565_to_rgb888(uint16_t pixel, uint8_t rgb[3])
 {
@@ -12,6 +22,20 @@ void rgb565_to_rgb888(uint16_t pixel, uint8_t rgb[3])
     rgb[0] = static_cast<uint8_t>((r << 3) | (r >> 2));
     rgb[1] = static_cast<uint8_t>((g << 2) | (g >> 4));
     rgb[2] = static_cast<uint8_t>((b << 3) | (b >> 2));
+}
+
+uint16_t rgb888_to_rgb565(const uint8_t rgb[3])
+{
+    return static_cast<uint16_t>((rgb[0] >> 3) << 11 | (rgb[1] >> 2) << 5 | rgb[2] >> 3);
+}
+
+std::vector<uint16_t> rgb565_from_bytes(const std::string &bytes)
+{
+    std::vector<uint16_t> pixels(bytes.size() / 2);
+    for (size_t i = 0; i < pixels.size(); i++)
+        pixels[i] = static_cast<uint16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                          static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+    return pixels;
 }
 
 bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
@@ -54,19 +78,39 @@ bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, uns
     return true;
 }
 
-bool write_png_from_raw(const std::string &raw_path, const std::string &png_path, unsigned xres,
-                        unsigned yres, std::string *error)
+bool read_png(const std::string &path, std::vector<uint16_t> *pixels, unsigned *xres, unsigned *yres)
 {
-    std::ifstream in(raw_path, std::ios::binary);
-    std::vector<uint8_t> bytes(static_cast<size_t>(xres) * yres * 2);
-    in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (static_cast<size_t>(in.gcount()) != bytes.size()) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return false;
+    *xres = image.width;
+    *yres = image.height;
+    pixels->resize(static_cast<size_t>(image.width) * image.height);
+    for (size_t i = 0; i < pixels->size(); i++) (*pixels)[i] = rgb888_to_rgb565(&rgb[3 * i]);
+    return true;
+}
+
+bool read_raw_frame(const std::string &raw_path, unsigned xres, unsigned yres,
+                    std::vector<uint16_t> *pixels, std::string *error)
+{
+    const size_t count = static_cast<size_t>(xres) * yres;
+    *pixels = rgb565_from_bytes(read_file(raw_path));
+    if (pixels->size() < count) {
         *error = "frame memory " + raw_path + " is shorter than " + std::to_string(xres) + "x" +
                  std::to_string(yres) + " pixels";
         return false;
     }
-    std::vector<uint16_t> pixels(static_cast<size_t>(xres) * yres);
-    for (size_t i = 0; i < pixels.size(); i++)
-        pixels[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    return write_png(png_path, pixels, xres, yres, error);
+    pixels->resize(count);
+    return true;
+}
+
+bool write_png_from_raw(const std::string &raw_path, const std::string &png_path, unsigned xres,
+                        unsigned yres, std::string *error)
+{
+    std::vector<uint16_t> pixels;
+    return read_raw_frame(raw_path, xres, yres, &pixels, error) && write_png(png_path, pixels, xres, yres, error);
 }

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "board_env.h"
+#include "frame_png.h"
+
 // What one run of updater-sim left behind.
 struct SimRun {
     int status = -1;          // the launcher's exit status
@@ -29,7 +32,6 @@ SimRun run_sim(const std::vector<std::string> &options, const std::string &tag =
 // standard output.
 std::string run_direct(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool preload = true);
 
-std::string read_file(const std::string &path);
 std::string unique_folder(const std::string &tag);
 
 struct Frame {
