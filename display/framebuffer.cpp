@@ -55,12 +55,22 @@ uint64_t fb_row_bytes(const fb_surface &fb)
     return fb.line_length > packed ? fb.line_length : packed;
 }
 
-// An n-bit channel value scaled to length bits, rounded: 31 of 5 bits
-// becomes 255 of 8, 16 becomes 132, as bit replication gives.
-static uint32_t scale_channel(uint32_t value, uint32_t max_in, fb_channel c)
+uint32_t fb_widen(uint32_t value, uint32_t from_bits, uint32_t to_bits)
 {
-    const uint32_t max_out = (1u << c.length) - 1;
-    return ((value * max_out + max_in / 2) / max_in) << c.offset;
+    if (from_bits == 0 || from_bits > 16 || to_bits > 16)
+        return 0;
+    uint64_t wide = 0;
+    uint32_t filled = 0;
+    while (filled < to_bits) {
+        wide = (wide << from_bits) | value;
+        filled += from_bits;
+    }
+    return static_cast<uint32_t>(wide >> (filled - to_bits));
+}
+
+static uint32_t place(uint32_t value, uint32_t from_bits, fb_channel c)
+{
+    return fb_widen(value, from_bits, c.length) << c.offset;
 }
 
 uint32_t fb_native_colour(const fb_surface &fb, uint16_t colour)
@@ -73,8 +83,7 @@ uint32_t fb_native_colour(const fb_surface &fb, uint16_t colour)
         g = {8, 8};
         b = {0, 8};
     }
-    uint32_t v = scale_channel(colour >> 11, 31, r) | scale_channel((colour >> 5) & 0x3F, 63, g) |
-                 scale_channel(colour & 0x1F, 31, b);
+    uint32_t v = place(colour >> 11, 5, r) | place((colour >> 5) & 0x3F, 6, g) | place(colour & 0x1F, 5, b);
     if (fb.transp.length)
         v |= ((1u << fb.transp.length) - 1) << fb.transp.offset;
     return v;

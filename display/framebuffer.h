@@ -44,8 +44,13 @@ int fb_format_supported(int32_t bits_per_pixel, fb_channel red, fb_channel green
 // Bytes from the start of one row to the next on fb: line_length, or xres
 // pixels when line_length is smaller. 0 when fb cannot be drawn.
 uint64_t fb_row_bytes(const fb_surface &fb);
+// value, from_bits wide, widened (or cut) to to_bits by repeating its bits
+// from the top: 5-bit 31 becomes 8-bit 255 and 3 becomes 24. 0 for widths
+// of 0 or above 16 bits.
+uint32_t fb_widen(uint32_t value, uint32_t from_bits, uint32_t to_bits);
 // The RGB565 colour as a pixel value of fb's format: unchanged at 16 bits;
-// at 24/32 bits each channel scaled to its full range (0xFFFF is full white)
+// at 24/32 bits each channel widened to its full range by fb_widen (0xFFFF is
+// full white)
 // and any transp bits set, so the overlay stays opaque.
 uint32_t fb_native_colour(const fb_surface &fb, uint16_t colour);
 

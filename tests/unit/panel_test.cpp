@@ -58,6 +58,14 @@ TEST(PanelColour, Rgb565ExpandsToEachChannelsFullRange)
     const fb_surface rgb30 = format(32, {20, 10}, {10, 10}, {0, 10});
     EXPECT_EQ(fb_native_colour(rgb30, 0xFFFF), 0x3FFFFFFFu);
 
+    // Widening repeats the bits from the top, as a 16-bit panel's own
+    // picture widens them, so both depths show the same colours.
+    EXPECT_EQ(fb_widen(3, 5, 8), 24u);
+    EXPECT_EQ(fb_widen(16, 5, 8), 132u);
+    EXPECT_EQ(fb_widen(11, 6, 8), 44u);
+    EXPECT_EQ(fb_widen(0x3F, 6, 4), 15u);
+    EXPECT_EQ(fb_native_colour(xrgb, 0x18E3), 0x00181C18u);
+
     // Plain memory with no channels given is x8r8g8b8; 16 bits ignore them.
     EXPECT_EQ(fb_native_colour(format(24, {0, 0}, {0, 0}, {0, 0}), 0xF800), 0xFF0000u);
     EXPECT_EQ(fb_native_colour(format(16, {0, 5}, {5, 6}, {11, 5}), 0xF81F), 0xF81Fu);
