@@ -1,5 +1,7 @@
 #include "frame_png.h"
 
+#include "display/framebuffer.h"
+
 #include <png.h>
 
 #include <cstdio>
@@ -45,6 +47,18 @@ bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, uns
         *error = "too few pixels for " + path;
         return false;
     }
+    std::vector<uint8_t> rgb(static_cast<size_t>(xres) * yres * 3);
+    for (size_t i = 0; i < static_cast<size_t>(xres) * yres; i++) rgb565_to_rgb888(pixels[i], &rgb[3 * i]);
+    return write_rgb_png(path, rgb, xres, yres, error);
+}
+
+bool write_rgb_png(const std::string &path, const std::vector<uint8_t> &rgb, unsigned xres, unsigned yres,
+                   std::string *error)
+{
+    if (rgb.size() < static_cast<size_t>(xres) * yres * 3) {
+        *error = "too few pixels for " + path;
+        return false;
+    }
     std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "wb"), std::fclose);
     if (!f) {
         *error = "cannot write " + path;
@@ -57,9 +71,7 @@ bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, uns
         *error = "out of memory for " + path;
         return false;
     }
-    std::vector<uint8_t> row(static_cast<size_t>(xres) * 3);
-    // libpng reports its errors by longjmp; nothing here owns memory across it
-    // but the row buffer, which outlives the jump target.
+    // libpng reports its errors by longjmp; nothing here owns memory across it.
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         *error = "libpng failed on " + path;
@@ -69,10 +81,8 @@ bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, uns
     png_set_IHDR(png, info, xres, yres, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (unsigned y = 0; y < yres; y++) {
-        for (unsigned x = 0; x < xres; x++) rgb565_to_rgb888(pixels[static_cast<size_t>(y) * xres + x], &row[x * 3]);
-        png_write_row(png, row.data());
-    }
+    for (unsigned y = 0; y < yres; y++)
+        png_write_row(png, const_cast<uint8_t *>(&rgb[static_cast<size_t>(y) * xres * 3]));
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
@@ -113,4 +123,78 @@ bool write_png_from_raw(const std::string &raw_path, const std::string &png_path
 {
     std::vector<uint16_t> pixels;
     return read_raw_frame(raw_path, xres, yres, &pixels, error) && write_png(png_path, pixels, xres, yres, error);
+}
+
+namespace {
+
+// The device program's view of the panel, for its own colour rule.
+fb_surface surface_of(const sim_panel &panel)
+{
+    fb_surface fb{};
+    fb.xres = static_cast<int32_t>(panel.xres);
+    fb.yres = static_cast<int32_t>(panel.yres);
+    fb.bits_per_pixel = static_cast<int32_t>(panel.bits_per_pixel);
+    fb.line_length = sim_panel_line_length(&panel);
+    sim_channel r, g, b;
+    sim_panel_channels(&panel, &r, &g, &b);
+    fb.red = {r.offset, r.length};
+    fb.green = {g.offset, g.length};
+    fb.blue = {b.offset, b.length};
+    return fb;
+}
+
+size_t row_bytes(const sim_panel &panel)
+{
+    return sim_panel_frame_bytes(&panel) / (panel.yres ? panel.yres : 1);
+}
+
+} // namespace
+
+std::string filled_frame(const sim_panel &panel, uint16_t colour)
+{
+    std::string frame(sim_panel_frame_bytes(&panel), '\0');
+    const size_t bpp = sim_panel_bytes_per_pixel(&panel), row = row_bytes(panel);
+    const uint32_t v = fb_bytes_per_pixel(static_cast<int32_t>(panel.bits_per_pixel))
+                           ? fb_native_colour(surface_of(panel), colour)
+                           : colour;
+    for (size_t y = 0; y < panel.yres; y++)
+        for (size_t x = 0; x < panel.xres; x++)
+            for (size_t k = 0; k < bpp; k++)
+                frame[y * row + x * bpp + k] = static_cast<char>(k < 4 ? v >> (8 * k) : 0);
+    return frame;
+}
+
+bool panel_rgb888(const std::string &bytes, const sim_panel &panel, std::vector<uint8_t> *rgb, std::string *error)
+{
+    const size_t bpp = sim_panel_bytes_per_pixel(&panel), row = row_bytes(panel);
+    sim_channel ch[3];
+    sim_panel_channels(&panel, &ch[0], &ch[1], &ch[2]);
+    if (ch[0].length == 0) {
+        *error = "no picture of a " + std::to_string(panel.bits_per_pixel) + "-bpp panel";
+        return false;
+    }
+    if (bytes.size() < sim_panel_frame_bytes(&panel)) {
+        *error = "frame memory is shorter than the panel's " + std::to_string(sim_panel_frame_bytes(&panel)) +
+                 " bytes";
+        return false;
+    }
+    rgb->assign(static_cast<size_t>(panel.xres) * panel.yres * 3, 0);
+    for (size_t y = 0; y < panel.yres; y++)
+        for (size_t x = 0; x < panel.xres; x++) {
+            uint32_t v = 0;
+            for (size_t k = 0; k < bpp && k < 4; k++)
+                v |= uint32_t(static_cast<uint8_t>(bytes[y * row + x * bpp + k])) << (8 * k);
+            for (int c = 0; c < 3; c++)
+                (*rgb)[(y * panel.xres + x) * 3 + c] = static_cast<uint8_t>(
+                    fb_widen((v >> ch[c].offset) & ((1u << ch[c].length) - 1), ch[c].length, 8));
+        }
+    return true;
+}
+
+bool write_png_from_panel(const std::string &raw_path, const std::string &png_path, const sim_panel &panel,
+                          std::string *error)
+{
+    std::vector<uint8_t> rgb;
+    return panel_rgb888(read_file(raw_path), panel, &rgb, error) &&
+           write_rgb_png(png_path, rgb, panel.xres, panel.yres, error);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "panel_format.h"
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string &path);
 
@@ -40,5 +42,24 @@ bool read_raw_frame(const std::string &raw_path, unsigned xres, unsigned yres,
 // read_raw_frame, then write_png.
 bool write_png_from_raw(const std::string &raw_path, const std::string &png_path, unsigned xres,
                         unsigned yres, std::string *error);
+
+// Frame memory of panel with every visible pixel colour (RGB565, written in
+// the panel's format as the device program writes it) and the row padding 0.
+std::string filled_frame(const sim_panel &panel, uint16_t colour);
+
+// The visible pixels of frame memory laid out as panel, as 8-bit red, green
+// and blue, rows packed. False with *error set when bytes is too short or the
+// depth has no colours.
+bool panel_rgb888(const std::string &bytes, const sim_panel &panel, std::vector<uint8_t> *rgb,
+                  std::string *error);
+
+// Writes xres x yres 8-bit RGB pixels, rows packed, as a PNG.
+bool write_rgb_png(const std::string &path, const std::vector<uint8_t> &rgb, unsigned xres, unsigned yres,
+                   std::string *error);
+
+// The true picture of frame memory dumped from panel: panel_rgb888, then
+// write_rgb_png.
+bool write_png_from_panel(const std::string &raw_path, const std::string &png_path, const sim_panel &panel,
+                          std::string *error);
 
 #endif
