@@ -61,14 +61,14 @@ count() {
 }
 
 timing() {
-    echo "== Time (Google Benchmark, median of 5), ratio to the floor measured beside it"
-    "$build/bench/fb_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    echo "== Time (Google Benchmark, median of 7 CPU times), ratio to the floor measured beside it"
+    "$build/bench/fb_bench" --benchmark_repetitions=7 --benchmark_report_aggregates_only=true \
         --benchmark_min_time=0.05 --benchmark_format=csv 2>/dev/null |
         awk -F, '
             $1 ~ /_median"$/ {
                 name = $1; gsub(/"/, "", name); sub(/_median$/, "", name)
                 split(name, part, "/"); kind = part[1]; screen = substr(name, length(kind) + 2)
-                t[kind, screen] = $3
+                t[kind, screen] = $4
                 if (!(screen in seen)) { seen[screen] = 1; order[++n] = screen }
             }
             END {
