@@ -34,28 +34,31 @@ struct fb_surface {
 extern fb_surface FbSurface;
 
 // Bytes per pixel of the depths the surface can draw (2, 3 or 4); 0 for any
-// other bits_per_pixel, at which nothing is ever written.
+// other bits_per_pixel, at which nothing is ever written. Pure, prints nothing.
 uint32_t fb_bytes_per_pixel(int32_t bits_per_pixel);
-// 0 when a panel of this depth and these channels can be drawn, else -1.
+// 0 when a panel of this depth and these channels can be drawn, else -1;
+// prints nothing.
 // At 16 bits the channels are ignored; at 24 and 32 red, green and blue each
 // need 1 to 16 bits inside the pixel, and transp at most 16 (0 for none).
 int fb_format_supported(int32_t bits_per_pixel, fb_channel red, fb_channel green, fb_channel blue,
                         fb_channel transp);
 // Bytes from the start of one row to the next on fb: line_length, or xres
-// pixels when line_length is smaller. 0 when fb cannot be drawn.
+// pixels when line_length is smaller. 0 when fb cannot be drawn. Reads only
+// the depth, xres and line_length of fb.
 uint64_t fb_row_bytes(const fb_surface &fb);
 // value, from_bits wide, widened (or cut) to to_bits by repeating its bits
 // from the top: 5-bit 31 becomes 8-bit 255 and 3 becomes 24. 0 for widths
-// of 0 or above 16 bits.
+// of 0 or above 16 bits. Pure.
 uint32_t fb_widen(uint32_t value, uint32_t from_bits, uint32_t to_bits);
 // The RGB565 colour as a pixel value of fb's format: unchanged at 16 bits;
 // at 24/32 bits each channel widened to its full range by fb_widen (0xFFFF is
 // full white)
-// and any transp bits set, so the overlay stays opaque.
+// and any transp bits set, so the overlay stays opaque. Reads only the depth
+// and channels of fb (not its mapping); pure.
 uint32_t fb_native_colour(const fb_surface &fb, uint16_t colour);
 
 // One pixel of colour at a byte offset into the mapping of FbSurface. Nothing
-// is written unless the whole pixel lies inside the mapping.
+// is written unless the whole pixel lies inside the mapping; prints nothing.
 void fb_store(uint64_t offset, uint16_t colour);
 
 // Opens and maps /dev/fb1 and starts the OSD layer. 0 on success; -1 after
@@ -70,14 +73,16 @@ int fb_open();
 // the room to its right continues on the next rows; it is cut at the end of
 // the mapping. Prints nothing.
 void fb_fill_rect(uint16_t x, uint16_t y, uint16_t w, uint16_t h, uint16_t colour, int and_mode);
-// fb_fill_rect of the whole visible screen (xres and yres cut to 16 bits).
+// fb_fill_rect of the whole visible screen (xres and yres cut to 16 bits);
+// row padding is left alone. Prints nothing.
 void fb_clear(uint16_t colour);
 // Copies a w x h image in the panel's pixel format, rows packed, to (x, y).
 // Does nothing unless it fits on the screen; the caller keeps the image.
+// Prints nothing; a row crossing the end of the mapping is cut there.
 void fb_blit(uint16_t x, uint16_t y, uint16_t w, uint16_t h, const void *image);
 // Copies the w x h part at (src_x, src_y) of an image whose rows are
 // image_width pixels apart to (dst_x, dst_y). Does nothing unless the
-// destination fits on the screen; the source is not checked.
+// destination fits on the screen; the source is not checked. Prints nothing.
 void fb_blit_region(uint16_t dst_x, uint16_t dst_y, uint16_t image_width, uint16_t src_x,
                     uint16_t src_y, uint16_t w, uint16_t h, const void *image);
 

@@ -44,6 +44,7 @@ void draw_text(uint16_t x, int16_t y, const char *text);
 // screen pixels) when it was loaded with the pen at pen (26.6, FreeType's
 // upward y) on a screen yres lines high. Strike glyphs, which FreeType does not
 // translate, get the pen's whole-pixel position added to their bearings.
+// Pure: reads the slot's outline, bitmap size and bearings, prints nothing.
 void glyph_box_origin(const FT_GlyphSlotRec *slot, FT_Vector pen, int32_t yres, int32_t *left, int32_t *top);
 // Writes every pixel of the bitmap's box at (left, top), background included,
 // as RGB565 greys of its coverage (MONO, GRAY2, GRAY4, GRAY, or BGRA's alpha;
@@ -60,11 +61,11 @@ struct line_layout {
 };
 enum line_id { LINE_STATUS, LINE_DETAIL, LINE_NOTICE };
 // The band and baseline of line on an xres x yres screen (the large layout
-// above 480 lines). LINE_NOTICE gives the erase band.
+// above 480 lines). LINE_NOTICE gives the erase band. Pure.
 line_layout layout_line(line_id line, int32_t xres, int32_t yres);
-// Start of a centred text of the given width, cut to 16 bits as drawn.
+// Start of a centred text of the given width, cut to 16 bits as drawn. Pure.
 uint16_t centred_x(int32_t xres, int32_t width);
-// The RGB565 grey of a coverage: 0 is black, 255 white, 128 0x8410.
+// The RGB565 grey of a coverage: 0 is black, 255 white, 128 0x8410. Pure.
 uint16_t rgb565_grey(uint8_t coverage);
 
 // Clears the status (detail) band in black and draws text centred on its
