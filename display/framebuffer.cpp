@@ -77,7 +77,9 @@ uint32_t fb_native_colour(const fb_surface &fb, uint16_t colour)
 {
     if (fb.bits_per_pixel == 16)
         return colour;
-    fb_channel r = fb.red, g = fb.green, b = fb.blue;
+    fb_channel r = fb.red;
+    fb_channel g = fb.green;
+    fb_channel b = fb.blue;
     if (r.length == 0 && g.length == 0 && b.length == 0) {
         r = {16, 8};
         g = {8, 8};
@@ -138,8 +140,10 @@ static int adopt_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &f
         printf("fb depth %d not supported\n", bits);
         return -1;
     }
-    const fb_channel red{var.red.offset, var.red.length}, green{var.green.offset, var.green.length},
-        blue{var.blue.offset, var.blue.length}, transp{var.transp.offset, var.transp.length};
+    const fb_channel red{var.red.offset, var.red.length};
+    const fb_channel green{var.green.offset, var.green.length};
+    const fb_channel blue{var.blue.offset, var.blue.length};
+    const fb_channel transp{var.transp.offset, var.transp.length};
     if (fb_format_supported(bits, red, green, blue, transp) != 0) {
         puts("fb colour layout not supported");
         return -1;
@@ -207,7 +211,7 @@ static void fill_run(uint8_t *p, uint64_t len, uint32_t v, uint32_t bpp)
 {
     // 1024 pixels: the block stays in the first-level cache while it is
     // copied on, which beat both word stores and larger blocks.
-    const uint64_t block_max = 1024 * bpp;
+    const uint64_t block_max = 1024 * static_cast<uint64_t>(bpp);
     put_native(p, v, bpp);
     uint64_t block = bpp;
     while (block < block_max && block < len) {

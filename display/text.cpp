@@ -66,7 +66,8 @@ int32_t text_width(const char *text)
 // the bearings it came with, as it always did.
 void glyph_box_origin(const FT_GlyphSlotRec *slot, FT_Vector pen, int32_t yres, int32_t *left, int32_t *top)
 {
-    int64_t x = slot->bitmap_left, y = slot->bitmap_top;
+    int64_t x = slot->bitmap_left;
+    int64_t y = slot->bitmap_top;
     const bool strike = slot->outline.n_points == 0 && slot->bitmap.width > 0 && slot->bitmap.rows > 0;
     if (strike) {
         x += pen.x >> 6;
@@ -94,7 +95,8 @@ void draw_text(uint16_t x, int16_t y, const char *text)
         FT_Set_Transform(tr.face, &tr.matrix, &pen);
         if (FT_Load_Char(tr.face, *p, FT_LOAD_RENDER))
             puts("Load char error, but still draw bitmap");
-        int32_t left, top;
+        int32_t left = 0;
+        int32_t top = 0;
         glyph_box_origin(tr.slot, pen, yres, &left, &top);
         draw_glyph_bitmap(&tr.slot->bitmap, left, top);
         pen.x += tr.slot->advance.x;
@@ -137,9 +139,9 @@ static void row_coverage(unsigned char mode, const unsigned char *row, unsigned 
     }
 }
 
-uint16_t rgb565_grey(uint8_t g)
+uint16_t rgb565_grey(uint8_t coverage)
 {
-    return static_cast<uint16_t>(((g >> 3) << 11) | ((g >> 2) << 5) | (g >> 3));
+    return static_cast<uint16_t>(((coverage >> 3) << 11) | ((coverage >> 2) << 5) | (coverage >> 3));
 }
 
 // Writes n grey pixels from the byte offset at; a row that crosses the end
@@ -151,7 +153,7 @@ static void put_grey_run(uint64_t at, const uint8_t *cov, unsigned n, uint32_t b
         uint8_t *p = fb.mapping + at;
         for (unsigned k = 0; k < n; k++) {
             const uint16_t v = rgb565_grey(cov[k]);
-            memcpy(p + 2 * k, &v, 2);
+            memcpy(p + 2 * static_cast<size_t>(k), &v, 2);
         }
         return;
     }

@@ -52,7 +52,7 @@ void glyph_box_origin(const FT_GlyphSlotRec *slot, FT_Vector pen, int32_t yres, 
 // rows x |pitch| bytes of the buffer (none when it is null: all black).
 // A box that leaves the screen is not drawn and prints "Jumped out, x %d, y
 // %d, xmax %d, ymax %d, fbx %d, fby %d\n". Writes nothing outside the mapping.
-void draw_glyph_bitmap(const FT_Bitmap *bitmap, int32_t left, int32_t top);
+void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top);
 
 // Geometry of one status line for the current screen.
 struct line_layout {

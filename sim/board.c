@@ -57,7 +57,8 @@ static struct {
     int osd;
     const char *font;
     const char *ctp;
-    int card_index;
+    long card_index;
+    int card_fixed; /* card_index came with the rule rather than from the program */
     enum card_rule card_rule;
     long card_limit;
     const char *system_log;
@@ -167,13 +168,20 @@ static enum fb_step parse_fail_step(const char *fail)
     return FAIL_NONE;
 }
 
+/* "[N:]RULE": with N the card is fixed; without it the card is chosen by the
+   program's first open of a whole MMC disk. */
 static void parse_card(const char *card)
 {
-    int index = 0;
+    int index = 0, consumed = 0;
     char rule[32] = "";
     long limit = 0;
-    if (!card || sscanf(card, "%d:%31[a-z]=%ld", &index, rule, &limit) < 2) return;
-    cfg.card_index = index;
+    if (!card) return;
+    if (sscanf(card, "%d:%n", &index, &consumed) == 1 && consumed > 0) {
+        cfg.card_index = index;
+        cfg.card_fixed = 1;
+        card += consumed;
+    }
+    if (sscanf(card, "%31[a-z]=%ld", rule, &limit) < 1) return;
     cfg.card_limit = limit;
     if (strcmp(rule, "polls") == 0) cfg.card_rule = CARD_POLLS;
     else if (strcmp(rule, "ms") == 0) cfg.card_rule = CARD_MS;
@@ -244,7 +252,7 @@ static int open_card(int flags)
                       (cfg.card_rule == CARD_POLLS && st.card_polls < cfg.card_limit) ||
                       (cfg.card_rule == CARD_MS && elapsed_ms < cfg.card_limit);
         if (present) {
-            if (st.card_polls == 0) trace("card present %s%d", MMC_PREFIX, cfg.card_index);
+            if (st.card_polls == 0) trace("card present %s%ld", MMC_PREFIX, cfg.card_index);
             st.card_polls++;
             return program_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC), 0);
         }
@@ -330,6 +338,12 @@ static int open_mmc(const char *path, int flags, mode_t mode, int *fd)
     char *end = NULL;
     long index = strtol(digits, &end, 10);
     if (end == digits || *end != '\0') return 0; /* a partition node, not the card */
+    if (!cfg.card_fixed) {
+        /* The program alone decides which disk it waits for: the first one
+           it opens is the card. */
+        cfg.card_index = index;
+        cfg.card_fixed = 1;
+    }
     if (index == cfg.card_index) {
         *fd = open_card(flags);
     } else {

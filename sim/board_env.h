@@ -43,10 +43,11 @@
    appended to FILE exactly); "absent" makes the node missing (ENOENT). */
 #define SIM_ENV_CTP SIM_ENV_PREFIX "CTP"
 #define SIM_CTP_ABSENT "absent"
-/* N:RULE: the SD card is "/dev/mmcblkN"; it opens until RULE fires, then is
-   gone for good. RULE is polls=K (the first K opens succeed), ms=T (present
-   for T ms after the first open) or never. Every other "/dev/mmcblkM" is
-   missing. */
+/* [N:]RULE: the SD card opens until RULE fires, then is gone for good. RULE is
+   polls=K (the first K opens succeed), ms=T (present for T ms after the first
+   open) or never. With N the card is "/dev/mmcblkN"; without it the card is
+   the first "/dev/mmcblkM" the program opens, so it is always the disk the
+   program itself chose. Every other "/dev/mmcblkM" is missing. */
 #define SIM_ENV_CARD SIM_ENV_PREFIX "CARD"
 /* FILE: system() never runs anything; the command text is appended to FILE,
    one line each. */
@@ -84,7 +85,7 @@
     X(SIM_ENV_OSD, "1")                                                          \
     X(SIM_ENV_FONT, "FILE")                                                      \
     X(SIM_ENV_CTP, "FILE|" SIM_CTP_ABSENT)                                       \
-    X(SIM_ENV_CARD, "N:polls=K|N:ms=T|N:never")                            \
+    X(SIM_ENV_CARD, "[N:]polls=K|[N:]ms=T|[N:]never")                      \
     X(SIM_ENV_SYSTEM, "FILE")                                                    \
     X(SIM_ENV_SYSTEM_STATUS, "N")                                                \
     X(SIM_ENV_FRAMES, "DIR")                                                     \

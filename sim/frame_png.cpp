@@ -40,22 +40,9 @@ std::vector<uint16_t> rgb565_from_bytes(const std::string &bytes)
     return pixels;
 }
 
-bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
-               unsigned yres, std::string *error)
+bool write_png_rgb(const std::string &path, const RgbImage &image, std::string *error)
 {
-    if (pixels.size() < static_cast<size_t>(xres) * yres) {
-        *error = "too few pixels for " + path;
-        return false;
-    }
-    std::vector<uint8_t> rgb(static_cast<size_t>(xres) * yres * 3);
-    for (size_t i = 0; i < static_cast<size_t>(xres) * yres; i++) rgb565_to_rgb888(pixels[i], &rgb[3 * i]);
-    return write_rgb_png(path, rgb, xres, yres, error);
-}
-
-bool write_rgb_png(const std::string &path, const std::vector<uint8_t> &rgb, unsigned xres, unsigned yres,
-                   std::string *error)
-{
-    if (rgb.size() < static_cast<size_t>(xres) * yres * 3) {
+    if (image.rgb.size() < static_cast<size_t>(image.width) * image.height * 3) {
         *error = "too few pixels for " + path;
         return false;
     }
@@ -71,36 +58,57 @@ bool write_rgb_png(const std::string &path, const std::vector<uint8_t> &rgb, uns
         *error = "out of memory for " + path;
         return false;
     }
-    // libpng reports its errors by longjmp; nothing here owns memory across it.
+    // libpng reports its errors by longjmp; nothing here owns memory across
+    // the jump.
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         *error = "libpng failed on " + path;
         return false;
     }
     png_init_io(png, f.get());
-    png_set_IHDR(png, info, xres, yres, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (unsigned y = 0; y < yres; y++)
-        png_write_row(png, const_cast<uint8_t *>(&rgb[static_cast<size_t>(y) * xres * 3]));
+    for (unsigned y = 0; y < image.height; y++) png_write_row(png, image.at(0, y));
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
 }
 
+bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
+               unsigned yres, std::string *error)
+{
+    if (pixels.size() < static_cast<size_t>(xres) * yres) {
+        *error = "too few pixels for " + path;
+        return false;
+    }
+    RgbImage image{ xres, yres, std::vector<uint8_t>(static_cast<size_t>(xres) * yres * 3) };
+    for (size_t i = 0; i < static_cast<size_t>(xres) * yres; i++) rgb565_to_rgb888(pixels[i], &image.rgb[3 * i]);
+    return write_png_rgb(path, image, error);
+}
+
+bool read_png_rgb(const std::string &path, RgbImage *image)
+{
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
+    png.format = PNG_FORMAT_RGB;
+    image->rgb.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, image->rgb.data(), 0, nullptr)) return false;
+    image->width = png.width;
+    image->height = png.height;
+    return true;
+}
+
 bool read_png(const std::string &path, std::vector<uint16_t> *pixels, unsigned *xres, unsigned *yres)
 {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return false;
+    RgbImage image;
+    if (!read_png_rgb(path, &image)) return false;
     *xres = image.width;
     *yres = image.height;
     pixels->resize(static_cast<size_t>(image.width) * image.height);
-    for (size_t i = 0; i < pixels->size(); i++) (*pixels)[i] = rgb888_to_rgb565(&rgb[3 * i]);
+    for (size_t i = 0; i < pixels->size(); i++) (*pixels)[i] = rgb888_to_rgb565(&image.rgb[3 * i]);
     return true;
 }
 
@@ -164,7 +172,7 @@ std::string filled_frame(const sim_panel &panel, uint16_t colour)
     return frame;
 }
 
-bool panel_rgb888(const std::string &bytes, const sim_panel &panel, std::vector<uint8_t> *rgb, std::string *error)
+bool panel_rgb888(const std::string &bytes, const sim_panel &panel, RgbImage *image, std::string *error)
 {
     const size_t bpp = sim_panel_bytes_per_pixel(&panel), row = row_bytes(panel);
     sim_channel ch[3];
@@ -178,14 +186,16 @@ bool panel_rgb888(const std::string &bytes, const sim_panel &panel, std::vector<
                  " bytes";
         return false;
     }
-    rgb->assign(static_cast<size_t>(panel.xres) * panel.yres * 3, 0);
+    image->width = panel.xres;
+    image->height = panel.yres;
+    image->rgb.assign(static_cast<size_t>(panel.xres) * panel.yres * 3, 0);
     for (size_t y = 0; y < panel.yres; y++)
         for (size_t x = 0; x < panel.xres; x++) {
             uint32_t v = 0;
             for (size_t k = 0; k < bpp && k < 4; k++)
                 v |= uint32_t(static_cast<uint8_t>(bytes[y * row + x * bpp + k])) << (8 * k);
             for (int c = 0; c < 3; c++)
-                (*rgb)[(y * panel.xres + x) * 3 + c] = static_cast<uint8_t>(
+                image->at(unsigned(x), unsigned(y))[c] = static_cast<uint8_t>(
                     fb_widen((v >> ch[c].offset) & ((1u << ch[c].length) - 1), ch[c].length, 8));
         }
     return true;
@@ -194,7 +204,6 @@ bool panel_rgb888(const std::string &bytes, const sim_panel &panel, std::vector<
 bool write_png_from_panel(const std::string &raw_path, const std::string &png_path, const sim_panel &panel,
                           std::string *error)
 {
-    std::vector<uint8_t> rgb;
-    return panel_rgb888(read_file(raw_path), panel, &rgb, error) &&
-           write_rgb_png(png_path, rgb, panel.xres, panel.yres, error);
+    RgbImage image;
+    return panel_rgb888(read_file(raw_path), panel, &image, error) && write_png_rgb(png_path, image, error);
 }

@@ -10,6 +10,14 @@
 
 #include "panel_format.h"
 
+// An 8-bit RGB picture, rows packed, three bytes a pixel.
+struct RgbImage {
+    unsigned width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    uint8_t *at(unsigned x, unsigned y) { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+    const uint8_t *at(unsigned x, unsigned y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string &path);
 
@@ -30,6 +38,13 @@ std::vector<uint16_t> rgb565_from_bytes(const std::string &bytes);
 bool write_png(const std::string &path, const std::vector<uint16_t> &pixels, unsigned xres,
                unsigned yres, std::string *error);
 
+// Writes an RGB picture as an 8-bit RGB PNG. False with *error set when the
+// file cannot be written.
+bool write_png_rgb(const std::string &path, const RgbImage &image, std::string *error);
+
+// Reads a PNG as 8-bit RGB into *image. False when it is missing or not a PNG.
+bool read_png_rgb(const std::string &path, RgbImage *image);
+
 // Reads a PNG back as RGB565 pixels (rows packed) into *pixels, *xres and
 // *yres. False when it is missing or not a PNG.
 bool read_png(const std::string &path, std::vector<uint16_t> *pixels, unsigned *xres, unsigned *yres);
@@ -47,18 +62,13 @@ bool write_png_from_raw(const std::string &raw_path, const std::string &png_path
 // the panel's format as the device program writes it) and the row padding 0.
 std::string filled_frame(const sim_panel &panel, uint16_t colour);
 
-// The visible pixels of frame memory laid out as panel, as 8-bit red, green
-// and blue, rows packed. False with *error set when bytes is too short or the
-// depth has no colours.
-bool panel_rgb888(const std::string &bytes, const sim_panel &panel, std::vector<uint8_t> *rgb,
-                  std::string *error);
-
-// Writes xres x yres 8-bit RGB pixels, rows packed, as a PNG.
-bool write_rgb_png(const std::string &path, const std::vector<uint8_t> &rgb, unsigned xres, unsigned yres,
-                   std::string *error);
+// The visible pixels of frame memory laid out as panel, as an 8-bit RGB
+// picture. False with *error set when bytes is too short or the depth has no
+// colours.
+bool panel_rgb888(const std::string &bytes, const sim_panel &panel, RgbImage *image, std::string *error);
 
 // The true picture of frame memory dumped from panel: panel_rgb888, then
-// write_rgb_png.
+// write_png_rgb.
 bool write_png_from_panel(const std::string &raw_path, const std::string &png_path, const sim_panel &panel,
                           std::string *error);
 

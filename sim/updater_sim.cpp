@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "board_env.h"
+#include "contact_sheet.h"
 #include "frame_png.h"
 
 extern char **environ;
@@ -73,8 +74,9 @@ Board:
   --card-removal RULE    when the SD card is pulled: polls=K (after K opens
                          of its node), ms=T (T ms after the first open) or
                          never (default polls=3)
-  --card-index N         the card is /dev/mmcblkN (default: the card index
-                         of the command line, else 0)
+  --card-index N         the card is /dev/mmcblkN (default: the first
+                         /dev/mmcblkN the program opens, i.e. the card index
+                         the program itself read from the command line)
   --real-clock           use the real clock (default: a fast clock that moves
                          one second per reading, so timed waits pass at once)
   --clock-set-back       the clock reads the real time once, then an hour
@@ -89,7 +91,10 @@ Run:
                          this tool)
   --grace SECONDS        stop the program after this long without progress:
                          no output, no screen set-up step, no command, no
-                         card event (default 3; at least 8 with --real-clock)
+                         card event (default 3; at least 8 with --real-clock),
+                         once it has also run for half of it on a processor
+                         (a program kept waiting on a loaded machine has not
+                         stalled); one that sleeps is stopped after 4 graces
   --timeout SECONDS      stop the program after this long in any case
                          (default 300)
   -h, --help             this text
@@ -108,6 +113,9 @@ Output folder:
   trace.log              one line per emulated event (screen set-up steps,
                          opens of the command line, font, panel and card)
   cmdline                the emulated /proc/cmdline
+  contact-sheet.png      every screen above in order, small, in a grid, each
+                         with its step under it ("03 mkdosfs -F 32 ...",
+                         "05 end")
 
 Exit status:
   the program's own exit status when it ends by itself (128+N when signal N
@@ -326,17 +334,6 @@ bool readable_file(const std::string &path)
     return access(path.c_str(), R_OK) == 0;
 }
 
-// The card index the program will read: the character 12 places after the
-// first "updater=" within the part of the command line the program reads.
-int card_index_of(const std::string &cmdline)
-{
-    std::string seen = cmdline.substr(0, 1024);
-    size_t key = seen.find("updater=");
-    if (key == std::string::npos || key + 12 >= seen.size()) return 0;
-    char c = seen[key + 12];
-    return c >= '0' && c <= '9' ? c - '0' : 0;
-}
-
 void make_folder(const std::string &path)
 {
     std::string partial;
@@ -376,7 +373,7 @@ void clear_output(const std::string &out)
     for (const std::string &name : folder_entries(out))
         if (is_step_picture(name, ".png") || is_step_picture(name, ".raw") || name == "fb1.raw" ||
             name == "commands.log" || name == "console.log" || name == "trace.log" ||
-            name == "ctp.bin" || name == "cmdline")
+            name == "ctp.bin" || name == "cmdline" || name == "contact-sheet.png")
             std::remove((out + "/" + name).c_str());
 }
 
@@ -393,7 +390,7 @@ off_t file_size(const std::string &path)
     return stat(path.c_str(), &sb) == 0 ? sb.st_size : -1;
 }
 
-std::vector<std::string> child_environment(const Options &o, const std::string &out, int card_index)
+std::vector<std::string> child_environment(const Options &o, const std::string &out)
 {
     std::vector<std::string> envs;
     std::string preload_before;
@@ -418,7 +415,8 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
     set(SIM_ENV_FONT, o.font);
     set(SIM_ENV_CTP, o.ctp ? out + "/ctp.bin" : SIM_CTP_ABSENT);
-    set(SIM_ENV_CARD, std::to_string(card_index) + ":" + o.card_removal);
+    // Without --card-index the board takes the disk the program waits for.
+    set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
     set(SIM_ENV_SYSTEM, out + "/commands.log");
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
     set(SIM_ENV_FRAMES, out);
@@ -510,15 +508,38 @@ int pass_console(int master, std::ofstream &console, int wait_ms)
     return 1;
 }
 
+// Seconds the process has spent on a processor so far (user and system
+// time from /proc/PID/stat); 0 when it cannot be read.
+double cpu_seconds(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string skip;
+    for (int field = 3; field < 14; field++) fields >> skip; // state .. cmajflt
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Decides that the program stalled: no console output and no emulated event
-// for the grace period, or past the timeout in any case.
+// for the grace period, or past the timeout in any case. The program must
+// also have run for half the grace since its last progress, so that on a
+// loaded machine a program that merely waited for a processor is not taken
+// for one that halted; one that sleeps or blocks is stopped after four times
+// the grace.
 class StallWatch {
 public:
-    StallWatch(const Options &o, std::string trace_path)
-        : trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
+    StallWatch(const Options &o, pid_t pid, std::string trace_path)
+        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
     {
     }
-    void progressed() { last_progress_ = Clock::now(); }
+    void progressed()
+    {
+        last_progress_ = Clock::now();
+        cpu_at_progress_ = cpu_seconds(pid_);
+    }
     bool stalled()
     {
         off_t trace_now = file_size(trace_path_);
@@ -526,7 +547,10 @@ public:
             trace_seen_ = trace_now;
             progressed();
         }
-        return seconds_since(last_progress_) > grace_ || timed_out();
+        if (timed_out()) return true;
+        const double idle = seconds_since(last_progress_);
+        if (idle <= grace_) return false;
+        return cpu_seconds(pid_) - cpu_at_progress_ >= grace_ / 2 || idle > 4 * grace_;
     }
     bool timed_out() const { return seconds_since(started_) > timeout_; }
 
@@ -544,10 +568,12 @@ private:
         if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
         return grace;
     }
+    const pid_t pid_;
     const std::string trace_path_;
     const double grace_, timeout_;
     const Clock::time_point started_ = Clock::now();
     Clock::time_point last_progress_ = started_;
+    double cpu_at_progress_ = 0;
     off_t trace_seen_ = -1;
 };
 
@@ -583,11 +609,11 @@ RunResult pump(const Child &c, std::ofstream &console, StallWatch &watch)
     return result;
 }
 
-RunResult run_program(const Options &o, const std::string &out, int card_index)
+RunResult run_program(const Options &o, const std::string &out)
 {
-    Child c = spawn_on_pty(o, child_environment(o, out, card_index));
+    Child c = spawn_on_pty(o, child_environment(o, out));
     std::ofstream console(out + "/console.log", std::ios::binary);
-    StallWatch watch(o, out + "/trace.log");
+    StallWatch watch(o, c.pid, out + "/trace.log");
     RunResult result = pump(c, console, watch);
     close(c.master);
     return result;
@@ -601,8 +627,8 @@ std::string picture_name(int number, const std::string &what)
 }
 
 // Checks the files the run needs, makes the output folder and lays out the
-// board in it. Returns the output folder and the card index.
-std::string prepare(Options &o, int *card_index)
+// board in it. Returns the output folder.
+std::string prepare(Options &o)
 {
     const std::string here = own_folder();
     if (o.updater.empty()) o.updater = here + "/../updater";
@@ -628,33 +654,78 @@ std::string prepare(Options &o, int *card_index)
     make_folder(out);
     clear_output(out);
     if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
-    *card_index = o.card_index ? *o.card_index : card_index_of(cmdline_text);
     write_file(out + "/fb1.raw", filled_frame(o.panel, o.fb_fill));
     write_file(out + "/commands.log", "");
     if (o.ctp) write_file(out + "/ctp.bin", "");
     return out;
 }
 
-void raw_to_png(const std::string &raw, const std::string &png, const Options &o)
+std::vector<std::string> lines_of(const std::string &text)
 {
-    std::string error;
-    if (!write_png_from_panel(raw, png, o.panel, &error)) std::cerr << "updater-sim: " << error << "\n";
+    std::vector<std::string> lines;
+    std::istringstream s(text);
+    for (std::string line; std::getline(s, line);) lines.push_back(line);
+    return lines;
 }
 
-// Turns the frames of the steps, then the last screen, into pictures.
-// Returns the number of pictures; *last is the last one.
+std::string step_caption(int number, const std::string &what)
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d ", number);
+    return prefix + what;
+}
+
+// Writes the picture of one frame and adds it, shrunk, to the sheet's cells
+// (a frame that cannot be read leaves its cell blank).
+void add_picture(const std::string &raw, const std::string &png, const std::string &caption, const Options &o,
+                 const SheetLayout &layout, std::vector<SheetCell> *cells)
+{
+    RgbImage image;
+    std::string error;
+    cells->push_back({ {}, caption });
+    // The panel's memory read back in its own format, whatever its depth,
+    // colour order and padding.
+    if (!panel_rgb888(read_file(raw), o.panel, &image, &error) || !write_png_rgb(png, image, &error)) {
+        std::cerr << "updater-sim: " << error << "\n";
+        return;
+    }
+    std::vector<uint16_t> pixels(static_cast<size_t>(image.width) * image.height);
+    for (size_t i = 0; i < pixels.size(); i++) pixels[i] = rgb888_to_rgb565(&image.rgb[3 * i]);
+    cells->back().picture = shrink_screen(pixels, o.xres, o.yres, layout.factor);
+}
+
+void write_contact_sheet(const std::string &path, const std::vector<SheetCell> &cells, const SheetLayout &layout)
+{
+    RgbImage sheet;
+    std::string error;
+    if (!render_contact_sheet(cells, layout, UPDATER_SIM_DEFAULT_FONT, &sheet, &error))
+        std::cerr << "updater-sim: contact sheet: " << error << "\n";
+    if (!sheet.rgb.empty() && !write_png_rgb(path, sheet, &error)) std::cerr << "updater-sim: " << error << "\n";
+}
+
+// Turns the frames of the steps, then the last screen, into pictures and
+// the contact sheet of them all. Returns the number of pictures; *last is
+// the last one.
 int convert(const Options &o, const std::string &out, bool stopped, std::string *last)
 {
+    std::vector<std::string> raws;
+    for (const std::string &name : folder_entries(out))
+        if (is_step_picture(name, ".raw")) raws.push_back(name);
+    const std::vector<std::string> commands = lines_of(read_file(out + "/commands.log"));
+    const SheetLayout layout = sheet_layout(o.xres, o.yres, raws.size() + 1);
+    std::vector<SheetCell> cells;
     int steps = 0;
-    for (const std::string &name : folder_entries(out)) {
-        if (!is_step_picture(name, ".raw")) continue;
-        const std::string raw = out + "/" + name;
-        raw_to_png(raw, raw.substr(0, raw.size() - 4) + ".png", o);
-        std::remove(raw.c_str());
+    for (const std::string &name : raws) {
         steps = std::max(steps, std::atoi(name.c_str()));
+        const std::string raw = out + "/" + name;
+        const size_t command = static_cast<size_t>(std::atoi(name.c_str())) - 1;
+        add_picture(raw, raw.substr(0, raw.size() - 4) + ".png",
+                    step_caption(steps, command < commands.size() ? commands[command] : ""), o, layout, &cells);
+        std::remove(raw.c_str());
     }
     *last = out + "/" + picture_name(steps + 1, stopped ? "stopped" : "end");
-    raw_to_png(out + "/fb1.raw", *last, o);
+    add_picture(out + "/fb1.raw", *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o, layout, &cells);
+    write_contact_sheet(out + "/contact-sheet.png", cells, layout);
     return steps + 1;
 }
 
@@ -688,9 +759,8 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
 int main(int argc, char **argv)
 {
     Options o = parse_options(argc, argv);
-    int card_index = 0;
-    const std::string out = prepare(o, &card_index);
-    const RunResult r = run_program(o, out, card_index);
+    const std::string out = prepare(o);
+    const RunResult r = run_program(o, out);
     std::string last;
     const int pictures = convert(o, out, r.stopped, &last);
     return report(o, r, out, pictures, last);

@@ -6,10 +6,21 @@
 #define CMD_MAX 256
 #define CTP_NODE "/dev/vexon210_ctp"
 
-// Logs "cmd: <text>" and runs text through the shell; the status is ignored.
+// Prints "cmd: <text>\n" and runs text through system() with standard input
+// on /dev/null (moved there once, at the first command). The shell's status
+// is ignored and nothing is returned: a failing command never stops a mode.
 void run_command(const char *text);
+// Writes "ctp_calibrate" to the touch panel node. Returns 0 when the node
+// opens (whatever the write does), -1 and prints "CTP is not present." when
+// it does not.
 int ctp_trigger_calibration();
+// Runs the NAND commands, shows "File system is ready!" / "Please remove the
+// SD card and reboot.", waits until /dev/mmcblkN (N = card index) no longer
+// opens, then runs "reboot". Returns 0; channel and label are ignored.
 int nand_user_init(int channel, const char *label);
+// The whole of mode 1: calibration and its notice, nand_user_init, the
+// five-second floor since the start, then the notice band wiped white. No
+// result; channel and label are only passed on.
 void run_mode_nand(int channel, const char *label);
 
 #endif

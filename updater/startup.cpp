@@ -1,15 +1,11 @@
 #include "updater/startup.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "display/framebuffer.h"
 #include "display/text.h"
-#include "updater/mode_mmc.h"
-#include "updater/mode_nand.h"
 
 static const char BOOT_KEY[] = "updater=";
 
@@ -72,28 +68,4 @@ void halt_unexpected_mode()
     static volatile unsigned spins;
     for (;;)
         spins = spins + 1;
-}
-
-int updater_main(int argc, char **argv)
-{
-    // The screen is optional: without it the updater still does its work.
-    fb_open();
-    font_open();
-    fb_clear(0x0000);
-    show_status("Orvane Updater ...");
-
-    const int mode = get_updater_mode();
-    const int channel = get_storage_channel();
-    printf("Got type = %d, channel = %d\n", mode, channel);
-
-    const char *label = argc >= 2 ? argv[1] : nullptr;
-    if (mode == 2)
-        mmc_user_format(channel, label);
-    else if (mode == 3)
-        reserved_mode(channel);
-    else if (mode == 1)
-        run_mode_nand(channel, label);
-    else
-        halt_unexpected_mode();
-    return 0;
 }

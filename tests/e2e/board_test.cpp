@@ -82,6 +82,12 @@ TEST(Board, CardStaysUntilItsRemovalRuleFires)
     // Only the card is fitted; its partitions are not the card.
     EXPECT_EQ(client({ "card", "/dev/mmcblk2" }, { SIM_ENV_CARD "=1:never" }), "opens 0\n");
     EXPECT_EQ(client({ "card", "/dev/mmcblk1p1" }, { SIM_ENV_CARD "=1:never" }), unemulated({ "card", "/dev/mmcblk1p1" }));
+    // Without an index the first whole disk opened is the card, whatever its
+    // number; every other disk is missing and the card stays gone.
+    EXPECT_EQ(client({ "card", "/dev/mmcblk-15", "/dev/mmcblk0", "/dev/mmcblk-15" }, { SIM_ENV_CARD "=polls=3" }),
+              "opens 3\nopens 0\nopens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk49p1", "/dev/mmcblk49" }, { SIM_ENV_CARD "=never" }),
+              unemulated({ "card", "/dev/mmcblk49p1" }) + "opens 100000\n");
 }
 
 TEST(Board, FastClockMovesOneSecondPerReading)
@@ -107,6 +113,15 @@ TEST(Launcher, HelpDocumentsEveryBoardVariable)
 #define EXPECT_DOCUMENTED(name, value) EXPECT_NE(help.find("  " name "=" value "\n"), std::string::npos) << name;
     SIM_ENV_VARIABLES(EXPECT_DOCUMENTED)
 #undef EXPECT_DOCUMENTED
+}
+
+// A program that sleeps uses no processor time, yet it makes no progress
+// either: it is stopped after a few graces, long before the timeout.
+TEST(Launcher, ProgramThatBlocksIsStoppedForNoProgress)
+{
+    SimRun r = run_sim({ "--updater", "/bin/sleep", "--grace", "0.2", "--timeout", "30", "--", "60" });
+    EXPECT_EQ(r.status, 124);
+    EXPECT_NE(r.diagnostics.find("made no progress"), std::string::npos) << r.diagnostics;
 }
 
 TEST(Launcher, OwnFailuresHaveTheirOwnStatus)

@@ -116,6 +116,13 @@ SimRun run_sim(const std::vector<std::string> &options, const std::string &tag)
     return run;
 }
 
+SimRun run_sim_to_halt(const std::vector<std::string> &options, const std::string &tag)
+{
+    std::vector<std::string> with_grace = { "--grace", "0.3" };
+    with_grace.insert(with_grace.end(), options.begin(), options.end());
+    return run_sim(with_grace, tag);
+}
+
 std::string run_direct(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool preload)
 {
     const std::string folder = unique_folder("direct");

@@ -27,6 +27,11 @@ struct SimRun {
 // current test (plus tag).
 SimRun run_sim(const std::vector<std::string> &options, const std::string &tag = "");
 
+// run_sim for a program that stops making progress by design (the
+// unexpected-mode halt, a card never pulled): a short grace ends it soon
+// after its last screen, instead of the launcher's default of seconds.
+SimRun run_sim_to_halt(const std::vector<std::string> &options, const std::string &tag = "");
+
 // Runs a program directly (no launcher) with the given environment additions
 // and, unless preload is false, the board library preloaded. Returns its
 // standard output.
