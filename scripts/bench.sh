@@ -35,16 +35,16 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 count() {
     echo "== Instructions (callgrind), mode-3 start-up at 800x480, 16 bpp"
-    on_board valgrind --tool=callgrind --callgrind-out-file="$work/updater.cg" --toggle-collect='*updater_main*' \
+    on_board valgrind --tool=callgrind --callgrind-out-file="$work/updater.cg" --toggle-collect=main \
         "$PWD/$build/updater" >/dev/null 2>&1
     on_board valgrind --tool=callgrind --callgrind-out-file="$work/floor.cg" --toggle-collect=floor_startup \
         "$PWD/$build/bench/startup_floor" >/dev/null 2>&1
     local start floor clear memset
-    start=$(inclusive "$work/updater.cg" 'updater_main')
+    start=$(inclusive "$work/updater.cg" ':main \[')
     floor=$(inclusive "$work/floor.cg" 'floor_startup')
     clear=$(inclusive "$work/updater.cg" 'fb_clear')
     memset=$(inclusive "$work/floor.cg" 'memset')
-    printf '%-34s %10s  floor %10s  ratio %s\n' "start-up (updater_main)" "$start" "$floor" "$(ratio "$start" "$floor")"
+    printf '%-34s %10s  floor %10s  ratio %s\n' "start-up (main)" "$start" "$floor" "$(ratio "$start" "$floor")"
     printf '%-34s %10s  floor %10s  ratio %s\n' "fb_clear(0x0000)" "$clear" "$memset" "$(ratio "$clear" "$memset")"
 
     echo "== Heap (valgrind memcheck), whole process"
