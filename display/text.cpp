@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "display/framebuffer.h"
 
@@ -57,6 +58,25 @@ int32_t text_width(const char *text)
     return static_cast<int32_t>(sum / 64);
 }
 
+// Where a glyph's box starts, in screen pixels. An outline glyph is rendered
+// under the pen's translation, so its bearings already hold the pen. A glyph
+// from an embedded bitmap strike is not moved by the transform: its bearings
+// are its own and the pen's whole-pixel position is added here. A strike
+// glyph is told apart by its empty outline; an empty bitmap (a space) keeps
+// the bearings it came with, as it always did.
+void glyph_box_origin(const FT_GlyphSlotRec *slot, FT_Vector pen, int32_t yres, int32_t *left, int32_t *top)
+{
+    int64_t x = slot->bitmap_left;
+    int64_t y = slot->bitmap_top;
+    const bool strike = slot->outline.n_points == 0 && slot->bitmap.width > 0 && slot->bitmap.rows > 0;
+    if (strike) {
+        x += pen.x >> 6;
+        y += pen.y >> 6;
+    }
+    *left = static_cast<int32_t>(x);
+    *top = static_cast<int32_t>(yres - y);
+}
+
 void draw_text(uint16_t x, int16_t y, const char *text)
 {
     // Without a screen the text has nowhere to go; rendering it against a
@@ -75,39 +95,47 @@ void draw_text(uint16_t x, int16_t y, const char *text)
         FT_Set_Transform(tr.face, &tr.matrix, &pen);
         if (FT_Load_Char(tr.face, *p, FT_LOAD_RENDER))
             puts("Load char error, but still draw bitmap");
-        draw_glyph_bitmap(&tr.slot->bitmap, tr.slot->bitmap_left, yres - tr.slot->bitmap_top);
+        int32_t left = 0;
+        int32_t top = 0;
+        glyph_box_origin(tr.slot, pen, yres, &left, &top);
+        draw_glyph_bitmap(&tr.slot->bitmap, left, top);
         pen.x += tr.slot->advance.x;
         pen.y += tr.slot->advance.y;
     }
 }
 
-// Coverage 0..255 of column i in a bitmap row. The renderer normally hands
-// over 8-bit grey rows exactly width bytes long, but a face with an embedded
-// strike at this size gives 1-bit rows, and pitches may be padded: read only
-// the bytes the row really has.
-static uint8_t glyph_coverage(const FT_Bitmap *bm, const unsigned char *row, unsigned row_bytes, unsigned i)
+// Coverage 0..255 of columns i0 .. i0 + n - 1 of one stored bitmap row of
+// row_bytes. 1-bit ink is full ink, 2- and 4-bit levels are scaled to the
+// full range; columns past the bytes the row really has read as no ink.
+static void row_coverage(unsigned char mode, const unsigned char *row, unsigned row_bytes, unsigned i0, unsigned n,
+                         uint8_t *out)
 {
-    switch (bm->pixel_mode) {
-    case FT_PIXEL_MODE_MONO:
-        if (i / 8 >= row_bytes)
-            return 0;
-        return (row[i / 8] & (0x80 >> (i % 8))) ? 255 : 0;
-    case FT_PIXEL_MODE_GRAY2:
-        if (i / 4 >= row_bytes)
-            return 0;
-        return static_cast<uint8_t>(((row[i / 4] >> (6 - 2 * (i % 4))) & 3) * 85);
-    case FT_PIXEL_MODE_GRAY4:
-        if (i / 2 >= row_bytes)
-            return 0;
-        return static_cast<uint8_t>(((row[i / 2] >> (4 - 4 * (i % 2))) & 15) * 17);
-    case FT_PIXEL_MODE_BGRA:
-        if (4 * static_cast<uint64_t>(i) + 3 >= row_bytes)
-            return 0;
-        return row[4 * i + 3];
-    default:
-        if (i >= row_bytes)
-            return 0;
-        return row[i];
+    for (unsigned k = 0; k < n; k++) {
+        const unsigned i = i0 + k;
+        uint8_t g = 0;
+        switch (mode) {
+        case FT_PIXEL_MODE_MONO:
+            if (i / 8 < row_bytes)
+                g = (row[i / 8] & (0x80 >> (i % 8))) ? 255 : 0;
+            break;
+        case FT_PIXEL_MODE_GRAY2:
+            if (i / 4 < row_bytes)
+                g = static_cast<uint8_t>(((row[i / 4] >> (6 - 2 * (i % 4))) & 3) * 85);
+            break;
+        case FT_PIXEL_MODE_GRAY4:
+            if (i / 2 < row_bytes)
+                g = static_cast<uint8_t>(((row[i / 2] >> (4 - 4 * (i % 2))) & 15) * 17);
+            break;
+        case FT_PIXEL_MODE_BGRA:
+            if (4 * static_cast<uint64_t>(i) + 3 < row_bytes)
+                g = row[4 * i + 3];
+            break;
+        default:
+            if (i < row_bytes)
+                g = row[i];
+            break;
+        }
+        out[k] = g;
     }
 }
 
@@ -116,9 +144,27 @@ uint16_t rgb565_grey(uint8_t coverage)
     return static_cast<uint16_t>(((coverage >> 3) << 11) | ((coverage >> 2) << 5) | (coverage >> 3));
 }
 
+// Writes n grey pixels from the byte offset at; a row that crosses the end
+// of the mapping goes pixel by pixel, each one checked.
+static void put_grey_run(uint64_t at, const uint8_t *cov, unsigned n, uint32_t bpp)
+{
+    const fb_surface &fb = FbSurface;
+    if (bpp == 2 && at <= fb.size && fb.size - at >= 2 * static_cast<uint64_t>(n)) {
+        uint8_t *p = fb.mapping + at;
+        for (unsigned k = 0; k < n; k++) {
+            const uint16_t v = rgb565_grey(cov[k]);
+            memcpy(p + 2 * static_cast<size_t>(k), &v, 2);
+        }
+        return;
+    }
+    for (unsigned k = 0; k < n; k++)
+        fb_store(at + static_cast<uint64_t>(k) * bpp, rgb565_grey(cov[k]));
+}
+
 void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
 {
     const fb_surface &fb = FbSurface;
+    const uint32_t bpp = fb_bytes_per_pixel(fb.bits_per_pixel);
     if (fb.size == 0)
         return;
     const int64_t right = static_cast<int64_t>(left) + bm->width;
@@ -128,17 +174,24 @@ void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
                static_cast<int>(right), static_cast<int>(bottom), fb.xres, fb.yres);
         return;
     }
+    if (bpp == 0)
+        return;
 
-    const uint64_t bpp = static_cast<uint64_t>(fb.bits_per_pixel / 8);
+    const uint64_t stride = fb_row_bytes(fb);
     const unsigned row_bytes = static_cast<unsigned>(bm->pitch < 0 ? -bm->pitch : bm->pitch);
+    uint8_t cov[256];
     for (unsigned j = 0; j < bm->rows; j++) {
         // A negative pitch stores the rows bottom-up from the buffer's start.
         const unsigned stored = bm->pitch < 0 ? bm->rows - 1 - j : j;
         const unsigned char *row = bm->buffer ? bm->buffer + static_cast<size_t>(stored) * row_bytes : nullptr;
-        const uint64_t line = (static_cast<uint64_t>(top) + j) * static_cast<uint64_t>(fb.xres);
-        for (unsigned i = 0; i < bm->width; i++) {
-            const uint8_t g = row ? glyph_coverage(bm, row, row_bytes, i) : 0;
-            fb_store((line + static_cast<uint64_t>(left) + i) * bpp, rgb565_grey(g));
+        const uint64_t line = (static_cast<uint64_t>(top) + j) * stride + static_cast<uint64_t>(left) * bpp;
+        for (unsigned i0 = 0; i0 < bm->width; i0 += sizeof cov) {
+            const unsigned n = bm->width - i0 < sizeof cov ? bm->width - i0 : unsigned(sizeof cov);
+            if (row)
+                row_coverage(bm->pixel_mode, row, row_bytes, i0, n, cov);
+            else
+                memset(cov, 0, n);
+            put_grey_run(line + static_cast<uint64_t>(i0) * bpp, cov, n, bpp);
         }
     }
 }

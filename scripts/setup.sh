@@ -8,6 +8,8 @@ host_packages=(
   libfreetype-dev libpng-dev
   googletest libgtest-dev
   fonts-dejavu-core
+  python3-fonttools
+  libbenchmark-dev valgrind
   systemd util-linux mount
 )
 

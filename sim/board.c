@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include "board_env.h"
+#include "panel_format.h"
 
 #define FB_NODE "/dev/fb1"
 #define CMDLINE_NODE "/proc/cmdline"
@@ -51,7 +52,7 @@ static struct {
     int ready;
     const char *cmdline;
     const char *fb;
-    uint32_t xres, yres;
+    struct sim_panel panel;
     enum fb_step fail;
     int osd;
     const char *font;
@@ -147,13 +148,16 @@ static const char *env(const char *name)
     return v && *v ? v : NULL;
 }
 
-static void parse_geometry(const char *geometry)
+static void parse_panel(void)
 {
-    unsigned w = 0, h = 0;
-    if (geometry && sscanf(geometry, "%ux%u", &w, &h) == 2 && w > 0 && h > 0) {
-        cfg.xres = w;
-        cfg.yres = h;
-    }
+    cfg.panel.xres = 800;
+    cfg.panel.yres = 480;
+    cfg.panel.bits_per_pixel = 16;
+    sim_panel_parse_screen(env(SIM_ENV_FB_GEOMETRY), &cfg.panel);
+    const char *line = env(SIM_ENV_FB_LINE_LENGTH);
+    cfg.panel.line_length = line ? (unsigned)strtoul(line, NULL, 10) : 0;
+    const char *order = env(SIM_ENV_FB_ORDER);
+    cfg.panel.bgr = order && strcmp(order, SIM_FB_ORDER_BGR) == 0;
 }
 
 static enum fb_step parse_fail_step(const char *fail)
@@ -191,9 +195,7 @@ static void init(void)
     cfg.trace = env(SIM_ENV_TRACE);
     cfg.cmdline = env(SIM_ENV_CMDLINE);
     cfg.fb = env(SIM_ENV_FB);
-    cfg.xres = 800;
-    cfg.yres = 480;
-    parse_geometry(env(SIM_ENV_FB_GEOMETRY));
+    parse_panel();
     cfg.fail = parse_fail_step(env(SIM_ENV_FB_FAIL));
     const char *osd = env(SIM_ENV_OSD);
     cfg.osd = cfg.fb != NULL || (osd && strcmp(osd, "0") != 0);
@@ -211,7 +213,7 @@ static void init(void)
 
 static size_t fb_bytes(void)
 {
-    return (size_t)cfg.xres * cfg.yres * 2;
+    return sim_panel_frame_bytes(&cfg.panel);
 }
 
 static int is_fb_fd(int fd)
@@ -485,15 +487,22 @@ int close(int fd)
     return get_close()(fd);
 }
 
+static struct fb_bitfield bitfield(struct sim_channel c)
+{
+    return (struct fb_bitfield){ c.offset, c.length, 0 };
+}
+
 static void fill_var_info(struct fb_var_screeninfo *v)
 {
     memset(v, 0, sizeof *v);
-    v->xres = v->xres_virtual = cfg.xres;
-    v->yres = v->yres_virtual = cfg.yres;
-    v->bits_per_pixel = 16;
-    v->red = (struct fb_bitfield){ 11, 5, 0 };
-    v->green = (struct fb_bitfield){ 5, 6, 0 };
-    v->blue = (struct fb_bitfield){ 0, 5, 0 };
+    v->xres = v->xres_virtual = cfg.panel.xres;
+    v->yres = v->yres_virtual = cfg.panel.yres;
+    v->bits_per_pixel = cfg.panel.bits_per_pixel;
+    struct sim_channel r, g, b;
+    sim_panel_channels(&cfg.panel, &r, &g, &b);
+    v->red = bitfield(r);
+    v->green = bitfield(g);
+    v->blue = bitfield(b);
     v->activate = FB_ACTIVATE_NOW;
     v->height = v->width = (uint32_t)-1;
     v->vmode = FB_VMODE_NONINTERLACED;
@@ -506,7 +515,7 @@ static void fill_fix_info(struct fb_fix_screeninfo *f)
     f->smem_len = (uint32_t)fb_bytes();
     f->type = FB_TYPE_PACKED_PIXELS;
     f->visual = FB_VISUAL_TRUECOLOR;
-    f->line_length = cfg.xres * 2;
+    f->line_length = sim_panel_line_length(&cfg.panel);
 }
 
 static int osd_start(int fd, void *arg)
@@ -545,7 +554,7 @@ static int emulated_ioctl(int fd, unsigned long request, void *arg, int *result)
             *result = fail_with(EINVAL);
         } else {
             fill_var_info((struct fb_var_screeninfo *)arg);
-            trace("fb vscreeninfo %ux%u 16bpp", cfg.xres, cfg.yres);
+            trace("fb vscreeninfo %ux%u %ubpp", cfg.panel.xres, cfg.panel.yres, cfg.panel.bits_per_pixel);
             *result = 0;
         }
         return 1;

@@ -14,12 +14,22 @@
 /* "/proc/cmdline" reads FILE instead (any bytes, any length); a FILE that does
    not exist makes the command line absent (open fails, ENOENT). */
 #define SIM_ENV_CMDLINE SIM_ENV_PREFIX "CMDLINE"
-/* "/dev/fb1" is emulated: FILE holds the frame memory (xres * yres * 2 bytes,
-   RGB565 little-endian) and is what the program maps, so the pixels outlive
-   the process. Both screen-information requests are answered. */
+/* "/dev/fb1" is emulated: FILE holds the frame memory (line length * yres
+   bytes, pixels little-endian in the panel's format; xres * yres * 2 bytes of
+   RGB565 by default) and is what the program maps, so the pixels outlive the
+   process. Both screen-information requests are answered. */
 #define SIM_ENV_FB SIM_ENV_PREFIX "FB"
-/* WxH: geometry of the emulated framebuffer, 16 bits per pixel (800x480). */
+/* WxH or WxHxBPP: geometry and depth of the emulated framebuffer (800x480,
+   16 bits per pixel). 24 is r8g8b8, 32 x8r8g8b8; any other depth is offered
+   without colour channels. */
 #define SIM_ENV_FB_GEOMETRY SIM_ENV_PREFIX "FB_GEOMETRY"
+/* BYTES: the line length the driver reports, rows that far apart (default
+   xres pixels, no padding). */
+#define SIM_ENV_FB_LINE_LENGTH SIM_ENV_PREFIX "FB_LINE_LENGTH"
+/* rgb|bgr: red in the high bits (default) or blue (BGR565, x8b8g8r8). */
+#define SIM_ENV_FB_ORDER SIM_ENV_PREFIX "FB_ORDER"
+#define SIM_FB_ORDER_RGB "rgb"
+#define SIM_FB_ORDER_BGR "bgr"
 /* STEP: make one step of the screen set-up fail (SIM_FB_FAIL_STEPS). */
 #define SIM_ENV_FB_FAIL SIM_ENV_PREFIX "FB_FAIL"
 /* 1: answer the display driver's OSD start request (0x46C9) on a descriptor
@@ -68,7 +78,9 @@
 #define SIM_ENV_VARIABLES(X)                                                     \
     X(SIM_ENV_CMDLINE, "FILE")                                                   \
     X(SIM_ENV_FB, "FILE")                                                        \
-    X(SIM_ENV_FB_GEOMETRY, "WxH")                                                \
+    X(SIM_ENV_FB_GEOMETRY, "WxH[xBPP]")                                          \
+    X(SIM_ENV_FB_LINE_LENGTH, "BYTES")                                           \
+    X(SIM_ENV_FB_ORDER, SIM_FB_ORDER_RGB "|" SIM_FB_ORDER_BGR)                   \
     X(SIM_ENV_FB_FAIL, "STEP")                                                   \
     X(SIM_ENV_OSD, "1")                                                          \
     X(SIM_ENV_FONT, "FILE")                                                      \

@@ -1,5 +1,7 @@
 #include "frame_png.h"
 
+#include "display/framebuffer.h"
+
 #include <png.h>
 
 #include <cstdio>
@@ -129,4 +131,79 @@ bool write_png_from_raw(const std::string &raw_path, const std::string &png_path
 {
     std::vector<uint16_t> pixels;
     return read_raw_frame(raw_path, xres, yres, &pixels, error) && write_png(png_path, pixels, xres, yres, error);
+}
+
+namespace {
+
+// The device program's view of the panel, for its own colour rule.
+fb_surface surface_of(const sim_panel &panel)
+{
+    fb_surface fb{};
+    fb.xres = static_cast<int32_t>(panel.xres);
+    fb.yres = static_cast<int32_t>(panel.yres);
+    fb.bits_per_pixel = static_cast<int32_t>(panel.bits_per_pixel);
+    fb.line_length = sim_panel_line_length(&panel);
+    sim_channel r, g, b;
+    sim_panel_channels(&panel, &r, &g, &b);
+    fb.red = {r.offset, r.length};
+    fb.green = {g.offset, g.length};
+    fb.blue = {b.offset, b.length};
+    return fb;
+}
+
+size_t row_bytes(const sim_panel &panel)
+{
+    return sim_panel_frame_bytes(&panel) / (panel.yres ? panel.yres : 1);
+}
+
+} // namespace
+
+std::string filled_frame(const sim_panel &panel, uint16_t colour)
+{
+    std::string frame(sim_panel_frame_bytes(&panel), '\0');
+    const size_t bpp = sim_panel_bytes_per_pixel(&panel), row = row_bytes(panel);
+    const uint32_t v = fb_bytes_per_pixel(static_cast<int32_t>(panel.bits_per_pixel))
+                           ? fb_native_colour(surface_of(panel), colour)
+                           : colour;
+    for (size_t y = 0; y < panel.yres; y++)
+        for (size_t x = 0; x < panel.xres; x++)
+            for (size_t k = 0; k < bpp; k++)
+                frame[y * row + x * bpp + k] = static_cast<char>(k < 4 ? v >> (8 * k) : 0);
+    return frame;
+}
+
+bool panel_rgb888(const std::string &bytes, const sim_panel &panel, RgbImage *image, std::string *error)
+{
+    const size_t bpp = sim_panel_bytes_per_pixel(&panel), row = row_bytes(panel);
+    sim_channel ch[3];
+    sim_panel_channels(&panel, &ch[0], &ch[1], &ch[2]);
+    if (ch[0].length == 0) {
+        *error = "no picture of a " + std::to_string(panel.bits_per_pixel) + "-bpp panel";
+        return false;
+    }
+    if (bytes.size() < sim_panel_frame_bytes(&panel)) {
+        *error = "frame memory is shorter than the panel's " + std::to_string(sim_panel_frame_bytes(&panel)) +
+                 " bytes";
+        return false;
+    }
+    image->width = panel.xres;
+    image->height = panel.yres;
+    image->rgb.assign(static_cast<size_t>(panel.xres) * panel.yres * 3, 0);
+    for (size_t y = 0; y < panel.yres; y++)
+        for (size_t x = 0; x < panel.xres; x++) {
+            uint32_t v = 0;
+            for (size_t k = 0; k < bpp && k < 4; k++)
+                v |= uint32_t(static_cast<uint8_t>(bytes[y * row + x * bpp + k])) << (8 * k);
+            for (int c = 0; c < 3; c++)
+                image->at(unsigned(x), unsigned(y))[c] = static_cast<uint8_t>(
+                    fb_widen((v >> ch[c].offset) & ((1u << ch[c].length) - 1), ch[c].length, 8));
+        }
+    return true;
+}
+
+bool write_png_from_panel(const std::string &raw_path, const std::string &png_path, const sim_panel &panel,
+                          std::string *error)
+{
+    RgbImage image;
+    return panel_rgb888(read_file(raw_path), panel, &image, error) && write_png_rgb(png_path, image, error);
 }

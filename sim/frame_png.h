@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "panel_format.h"
+
 // An 8-bit RGB picture, rows packed, three bytes a pixel.
 struct RgbImage {
     unsigned width = 0, height = 0;
@@ -55,5 +57,19 @@ bool read_raw_frame(const std::string &raw_path, unsigned xres, unsigned yres,
 // read_raw_frame, then write_png.
 bool write_png_from_raw(const std::string &raw_path, const std::string &png_path, unsigned xres,
                         unsigned yres, std::string *error);
+
+// Frame memory of panel with every visible pixel colour (RGB565, written in
+// the panel's format as the device program writes it) and the row padding 0.
+std::string filled_frame(const sim_panel &panel, uint16_t colour);
+
+// The visible pixels of frame memory laid out as panel, as an 8-bit RGB
+// picture. False with *error set when bytes is too short or the depth has no
+// colours.
+bool panel_rgb888(const std::string &bytes, const sim_panel &panel, RgbImage *image, std::string *error);
+
+// The true picture of frame memory dumped from panel: panel_rgb888, then
+// write_png_rgb.
+bool write_png_from_panel(const std::string &raw_path, const std::string &png_path, const sim_panel &panel,
+                          std::string *error);
 
 #endif

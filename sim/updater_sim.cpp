@@ -57,10 +57,15 @@ Board:
                          break is added as the kernel does
   --cmdline-file FILE    kernel command line taken byte for byte from FILE
   --no-cmdline           /proc/cmdline cannot be opened
-  --screen WxH           overlay framebuffer geometry, 16 bits per pixel
-                         (default 800x480)
+  --screen WxH[xBPP]     overlay framebuffer geometry and depth (default
+                         800x480, 16 bits per pixel; 24 is r8g8b8, 32
+                         x8r8g8b8, any other depth is offered as is)
+  --line-length BYTES    the driver's line length: rows this far apart,
+                         padded past xres pixels (default: no padding)
+  --colour-order ORDER   rgb (red in the high bits, default) or bgr
   --fb-fill RGB565       frame memory content before the program starts, as
-                         one pixel value, e.g. 0xA5A5 (default 0x0000)
+                         one pixel value, e.g. 0xA5A5 (default 0x0000), in
+                         the panel's format; row padding is left 0
   --fail-fb STEP         make one screen set-up step fail: open, vscreen,
                          fscreen, mmap or osd
   --font FILE            TrueType file served as /font/GOTHIC.TTF
@@ -99,8 +104,9 @@ Output folder:
                          command, e.g. 03-cmd-mkdosfs.png) would have run
   NN-end.png             the last screen, when the program ended by itself
   NN-stopped.png         the last screen, when the launcher stopped it
-  fb1.raw                the final frame memory: xres*yres*2 bytes, RGB565
-                         little-endian, as the program left it
+  fb1.raw                the final frame memory: line length * yres bytes
+                         in the panel's format (by default xres*yres*2
+                         bytes, RGB565 little-endian), as the program left it
   commands.log           the recorded commands, one line each, in order
   console.log            a copy of the program's console output
   ctp.bin                the bytes written to the touch panel node
@@ -139,6 +145,7 @@ struct Options {
     std::optional<std::string> cmdline = std::string("updater=3,0,0");
     std::optional<std::string> cmdline_file;
     unsigned xres = 800, yres = 480;
+    sim_panel panel = {800, 480, 16, 0, 0};
     uint16_t fb_fill = 0x0000;
     std::string fail_fb;
     std::string font = UPDATER_SIM_DEFAULT_FONT;
@@ -195,12 +202,10 @@ std::string option_value(int argc, char **argv, int *i)
 
 void parse_screen(const std::string &v, Options *o)
 {
-    unsigned w = 0, h = 0;
-    char extra;
-    if (std::sscanf(v.c_str(), "%ux%u%c", &w, &h, &extra) != 2 || w == 0 || h == 0 || w > 8192 || h > 8192)
-        usage_error("bad screen size: " + v + " (expected WxH, e.g. 800x480)");
-    o->xres = w;
-    o->yres = h;
+    if (v.empty() || v.back() == 'x' || sim_panel_parse_screen(v.c_str(), &o->panel) != 0)
+        usage_error("bad screen size: " + v + " (expected WxH or WxHxBPP, e.g. 800x480 or 800x480x32)");
+    o->xres = o->panel.xres;
+    o->yres = o->panel.yres;
 }
 
 void parse_card_removal(const std::string &v, Options *o)
@@ -229,6 +234,12 @@ bool parse_board_option(const std::string &a, int argc, char **argv, int *i, Opt
         o->cmdline_file.reset();
     } else if (a == "--screen") {
         parse_screen(value(), o);
+    } else if (a == "--line-length") {
+        o->panel.line_length = static_cast<unsigned>(parse_number(value(), a));
+    } else if (a == "--colour-order") {
+        const std::string order = value();
+        if (order != SIM_FB_ORDER_RGB && order != SIM_FB_ORDER_BGR) usage_error("--colour-order takes rgb or bgr");
+        o->panel.bgr = order == SIM_FB_ORDER_BGR;
     } else if (a == "--fb-fill") {
         long v = parse_number(value(), a, 0);
         if (v > 0xFFFF) usage_error("--fb-fill takes a 16-bit pixel value");
@@ -397,7 +408,10 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     envs.push_back(preload_key + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
     set(SIM_ENV_CMDLINE, out + "/cmdline");
     set(SIM_ENV_FB, out + "/fb1.raw");
-    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.xres) + "x" + std::to_string(o.yres));
+    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.xres) + "x" + std::to_string(o.yres) + "x" +
+                                 std::to_string(o.panel.bits_per_pixel));
+    if (o.panel.line_length) set(SIM_ENV_FB_LINE_LENGTH, std::to_string(o.panel.line_length));
+    if (o.panel.bgr) set(SIM_ENV_FB_ORDER, SIM_FB_ORDER_BGR);
     if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
     set(SIM_ENV_FONT, o.font);
     set(SIM_ENV_CTP, o.ctp ? out + "/ctp.bin" : SIM_CTP_ABSENT);
@@ -640,10 +654,7 @@ std::string prepare(Options &o)
     make_folder(out);
     clear_output(out);
     if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
-    const std::string fill = { static_cast<char>(o.fb_fill & 0xFF), static_cast<char>(o.fb_fill >> 8) };
-    std::string frame;
-    for (size_t i = 0, pixels = static_cast<size_t>(o.xres) * o.yres; i < pixels; i++) frame += fill;
-    write_file(out + "/fb1.raw", frame);
+    write_file(out + "/fb1.raw", filled_frame(o.panel, o.fb_fill));
     write_file(out + "/commands.log", "");
     if (o.ctp) write_file(out + "/ctp.bin", "");
     return out;
@@ -669,13 +680,17 @@ std::string step_caption(int number, const std::string &what)
 void add_picture(const std::string &raw, const std::string &png, const std::string &caption, const Options &o,
                  const SheetLayout &layout, std::vector<SheetCell> *cells)
 {
-    std::vector<uint16_t> pixels;
+    RgbImage image;
     std::string error;
     cells->push_back({ {}, caption });
-    if (!read_raw_frame(raw, o.xres, o.yres, &pixels, &error) || !write_png(png, pixels, o.xres, o.yres, &error)) {
+    // The panel's memory read back in its own format, whatever its depth,
+    // colour order and padding.
+    if (!panel_rgb888(read_file(raw), o.panel, &image, &error) || !write_png_rgb(png, image, &error)) {
         std::cerr << "updater-sim: " << error << "\n";
         return;
     }
+    std::vector<uint16_t> pixels(static_cast<size_t>(image.width) * image.height);
+    for (size_t i = 0; i < pixels.size(); i++) pixels[i] = rgb888_to_rgb565(&image.rgb[3 * i]);
     cells->back().picture = shrink_screen(pixels, o.xres, o.yres, layout.factor);
 }
 

@@ -1,5 +1,6 @@
-// Glyph bitmaps of any mode, size and pitch, anywhere on a small screen:
-// reads stay in the bitmap's buffer and writes in the mapping.
+// Glyph bitmaps of any mode, size and pitch, placed as outline or strike
+// glyphs from any pen, on small screens of any depth and row length: reads
+// stay in the bitmap's buffer and writes in the mapping.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,43 +9,89 @@
 #include "display/framebuffer.h"
 #include "display/text.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+namespace {
+
+constexpr size_t GUARD = 256;
+constexpr uint8_t GUARD_BYTE = 0xA5;
+uint8_t memory[GUARD + 64 * 48 * 4 + 48 * 16 + GUARD];
+
+// Header bytes: bitmap (0-3), bearings (4-7), null buffer (8), depth (11),
+// row padding (12), pen (13-16), channel order (17); the rest is coverage.
+constexpr size_t HEADER = 18;
+
+void set_surface(const uint8_t *data)
 {
-    if (size < 12)
-        return 0;
-    static uint16_t pixels[64 * 48 + 64];
-    const size_t mapped = 64 * 40;  // less than the geometry claims
-    for (size_t i = mapped; i < sizeof(pixels) / 2; i++)
-        pixels[i] = 0xA5A5;
-    FbSurface.mapping = reinterpret_cast<uint8_t *>(pixels);
+    static const int32_t depths[] = {16, 24, 32, 16, 32, 8, 0, INT32_MIN};
+    const int32_t bits = depths[data[11] % 8];
+    const uint32_t bpp = bits > 0 ? uint32_t(bits) / 8 : 0;
+    // Padded, packed, or shorter than a row (then rows are xres apart).
+    const uint32_t line = data[12] < 200 ? 64 * bpp + (data[12] % 17) : data[12] % 64;
+    const uint64_t geometry = (line > 64 * bpp ? line : 64 * bpp) * 48ull;
+    memset(memory, GUARD_BYTE, sizeof memory);
+    FbSurface = fb_surface{};
+    FbSurface.mapping = memory + GUARD;
     FbSurface.xres = 64;
     FbSurface.yres = 48;
-    FbSurface.bits_per_pixel = data[11] & 1 ? 16 : 8 * (data[11] % 5);
-    FbSurface.size = mapped * 2;
+    FbSurface.bits_per_pixel = bits;
+    FbSurface.line_length = line;
+    // Less memory than the geometry claims, as some drivers map.
+    FbSurface.size = geometry * ((data[11] / 8) % 2 ? 5 : 8) / 8;
+    if (data[17] & 1) {
+        FbSurface.red = {0, 8};
+        FbSurface.green = {8, 8};
+        FbSurface.blue = {16, 8};
+    }
+}
 
-    FT_Bitmap bm{};
-    bm.width = data[0] % 80;
-    bm.rows = data[1] % 60;
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < HEADER)
+        return 0;
+    set_surface(data);
+
+    FT_GlyphSlotRec slot{};
+    FT_Bitmap &bm = slot.bitmap;
+    // Boxes up to beyond the screen's size, mostly smaller.
+    bm.width = data[0] & 0x40 ? data[0] % 80 : data[0] % 24;
+    bm.rows = data[1] & 0x40 ? data[1] % 60 : data[1] % 24;
     bm.pitch = static_cast<int8_t>(data[2]);
     bm.pixel_mode = data[3] % 8;
-    const int32_t left = static_cast<int8_t>(data[4]) + (data[5] % 64);
-    const int32_t top = static_cast<int8_t>(data[6]) + (data[7] % 48);
+    slot.bitmap_left = data[4] & 0x80 ? static_cast<int8_t>(data[4]) + (data[5] % 64) : data[5] % 72 - 4;
+    slot.bitmap_top = data[6] & 0x80 ? static_cast<int8_t>(data[6]) + (data[7] % 48) : data[7] % 56 - 4;
     const size_t need = size_t(bm.rows) * size_t(bm.pitch < 0 ? -bm.pitch : bm.pitch);
     // Exact size, so a sanitizer catches any read past the rows.
     unsigned char *buffer = static_cast<unsigned char *>(malloc(need ? need : 1));
     for (size_t i = 0; i < need; i++)
-        buffer[i] = size > 12 ? data[12 + i % (size - 12)] : 0;
+        buffer[i] = size > HEADER ? data[HEADER + i % (size - HEADER)] : 0;
     bm.buffer = data[8] == 0 ? nullptr : buffer;
+
+    // Outline glyphs come with their place; strike glyphs get the pen's.
+    FT_Vector point{};
+    if (data[16] & 1) {
+        slot.outline.n_points = 1;
+        slot.outline.points = &point;
+    }
+    // Pens around the screen in 26.6, bearings then taken as a strike's.
+    const FT_Vector pen{(data[13] % 80 - 8) * 64 + data[14] % 64 - 32, (data[15] % 64 - 8) * 64 + data[16] % 64 - 32};
+    int32_t left, top;
+    glyph_box_origin(&slot, pen, FbSurface.yres, &left, &top);
 
     FILE *saved = stdout;
     stdout = fopen("/dev/null", "w");
     draw_glyph_bitmap(&bm, left, top);
+    draw_glyph_bitmap(&bm, slot.bitmap_left, slot.bitmap_top);
     fclose(stdout);
     stdout = saved;
     free(buffer);
 
-    for (size_t i = mapped; i < sizeof(pixels) / 2; i++)
-        if (pixels[i] != 0xA5A5)
+    const uint8_t *end = FbSurface.mapping + FbSurface.size;
+    for (const uint8_t *p = memory; p < memory + GUARD; p++)
+        if (*p != GUARD_BYTE)
+            abort();
+    for (const uint8_t *p = end; p < memory + sizeof memory; p++)
+        if (*p != GUARD_BYTE)
             abort();
     FbSurface = fb_surface{};
     return 0;

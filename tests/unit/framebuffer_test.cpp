@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "display/framebuffer.h"
-#include "surface.h"
+#include "memory_surface.h"
 
 TEST(FillRect, WritesExactlyTheRectangle)
 {

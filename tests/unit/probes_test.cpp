@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "surface.h"
+#include "stdout_capture.h"
 #include "updater/probes.h"
 
 namespace {

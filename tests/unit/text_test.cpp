@@ -5,7 +5,10 @@
 
 #include "display/framebuffer.h"
 #include "display/text.h"
-#include "surface.h"
+#include "guarded_bytes.h"
+#include "memory_surface.h"
+#include "stdout_capture.h"
+#include "test_fonts.h"
 
 namespace {
 
