@@ -192,6 +192,9 @@ static const char *env(const char *name)
 static void init(void)
 {
     if (cfg.ready) return;
+    /* A sanitizer runtime linked into the program maps memory before the C
+       library has its environment: read the settings on a later call. */
+    if (!environ) return;
     cfg.ready = 1;
     cfg.trace = env("UPDATER_SIM_TRACE");
     cfg.cmdline = env("UPDATER_SIM_CMDLINE");
