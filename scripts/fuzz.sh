@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fuzzes every target in tests/fuzz (each fuzz_NAME.cpp) with libFuzzer, built
-# by clang with ASan and UBSan, one target after another on one core, each for
+# by clang 14 with ASan and UBSan, one target after another on one core, each for
 # RUNS executions or SECONDS, whichever comes first (default 10 million or
 # 600 s). A crash (or leak, timeout, out-of-memory) input found is copied to
 # tests/fuzz/corpus/NAME/, which the replay driver runs in every test build:
@@ -30,7 +30,7 @@ if [ ${#names[@]} -eq 0 ]; then
 fi
 
 ./scripts/setup.sh
-CC=clang CXX=clang++ cmake -S . -B "$build" -DUPDATER_FUZZ=ON -DUPDATER_BUILD_SIM=OFF >/dev/null
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DUPDATER_FUZZ=ON -DUPDATER_BUILD_SIM=OFF >/dev/null
 cmake --build "$build" -j2 --target "${names[@]/#/fuzz_}"
 
 status=0

@@ -8,6 +8,8 @@ host_packages=(
   libfreetype-dev libpng-dev
   googletest libgtest-dev
   fonts-dejavu-core
+  clang-tidy-14 cppcheck
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
