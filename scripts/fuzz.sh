@@ -39,19 +39,22 @@ for name in "${names[@]}"; do
     work=$build/fuzz-work/$name
     seeds=tests/fuzz/corpus/$name
     rm -rf "$work/artifacts"
-    mkdir -p "$work/corpus" "$work/artifacts" "$seeds"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    kept=()
+    [ -d "$seeds" ] && kept=("$seeds")
     echo "== fuzz_$name: up to $runs executions or $seconds s (log: $work/fuzz.log)"
     started=$(date +%s.%N)
     rc=0
     # New inputs go to the work corpus (first folder); the kept seeds are read.
     "$build/tests/fuzz/fuzz_$name" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix="$work/artifacts/" "$work/corpus" "$seeds" >"$work/fuzz.log" 2>&1 || rc=$?
+        -artifact_prefix="$work/artifacts/" "$work/corpus" "${kept[@]}" >"$work/fuzz.log" 2>&1 || rc=$?
     ended=$(date +%s.%N)
     execs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$work/fuzz.log" | tail -1)
     elapsed=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.0f", b - a }')
     verdict=clean
     for found in "$work"/artifacts/*; do
         [ -e "$found" ] || continue
+        mkdir -p "$seeds"
         cp "$found" "$seeds/"
         verdict="FAILED: $(basename "$found") kept in $seeds/"
     done
