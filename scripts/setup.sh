@@ -10,6 +10,7 @@ host_packages=(
   fonts-dejavu-core
   clang-tidy-14 cppcheck
   clang-14 libclang-rt-14-dev
+  systemd util-linux mount
 )
 
 missing=()
@@ -29,12 +30,14 @@ fi
 # needs) from Debian's armhf architecture; QEMU, the partitioning, file system
 # and device-tree tools the system test drives on the host. The test itself
 # fetches the guest's Debian armhf packages with `apt-get download`, which
-# needs the armhf package lists.
+# needs the armhf package lists. socat talks to QEMU's monitor (the SD card
+# is pulled through it); the host's mtd-utils (ubinize) make the UBI images
+# the test's own checks are tried on.
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
-  qemu-system-arm
-  fdisk dosfstools e2fsprogs device-tree-compiler cpio
+  qemu-system-arm socat mtd-utils
+  fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev
 )
 
 cross_sudo=""

@@ -4,53 +4,8 @@
  * program binary runs on a workstation. It interposes C library calls on the
  * program's fixed paths and passes every other call through untouched.
  *
- * Each piece is switched on by its own environment variable; with the
- * variable unset the piece is the real one (the real file, node, clock or
- * shell). Variables:
- *
- *   UPDATER_SIM_CMDLINE=FILE     "/proc/cmdline" reads FILE instead (any bytes,
- *                                any length); a FILE that does not exist makes
- *                                the command line absent (open fails, ENOENT).
- *   UPDATER_SIM_FB=FILE          "/dev/fb1" is emulated: FILE holds the frame
- *                                memory (xres * yres * 2 bytes, RGB565
- *                                little-endian) and is what the program maps,
- *                                so the pixels outlive the process. Both
- *                                screen-information requests are answered.
- *   UPDATER_SIM_FB_GEOMETRY=WxH  geometry of the emulated framebuffer, 16 bits
- *                                per pixel (default 800x480).
- *   UPDATER_SIM_FB_FAIL=STEP     make one step of the screen set-up fail:
- *                                open, vscreen, fscreen, mmap or osd.
- *   UPDATER_SIM_OSD=1            answer the display driver's OSD start request
- *                                (0x46C9) on a descriptor of "/dev/fb1", real
- *                                or emulated: 0 when its argument is the
- *                                address of a mapping made from that
- *                                descriptor, otherwise refused (-1, EINVAL)
- *                                and logged. Implied by UPDATER_SIM_FB.
- *   UPDATER_SIM_FONT=FILE        "/font/GOTHIC.TTF" opens FILE instead.
- *   UPDATER_SIM_CTP=FILE|absent  "/dev/vexon210_ctp" is a recorder: every byte
- *                                written to it is appended to FILE exactly;
- *                                "absent" makes the node missing (ENOENT).
- *   UPDATER_SIM_CARD=N:RULE      the SD card is "/dev/mmcblkN"; it opens until
- *                                RULE fires, then is gone for good. RULE is
- *                                polls=K (the first K opens succeed), ms=T
- *                                (present for T ms after the first open) or
- *                                never. Every other "/dev/mmcblkM" is missing.
- *   UPDATER_SIM_SYSTEM=FILE      system() never runs anything: the command
- *                                text is appended to FILE, one line each.
- *   UPDATER_SIM_SYSTEM_STATUS=S  exit status reported for recorded commands
- *                                (default 0).
- *   UPDATER_SIM_FRAMES=DIR       before each recorded command, copy the
- *                                emulated frame memory to DIR/NN-cmd-WORD.raw
- *                                (NN counting from 01, WORD the command name).
- *   UPDATER_SIM_CLOCK=back       time() gives the real time once, then a time
- *                                an hour earlier on every later call, as when
- *                                the clock is set back during a run.
- *   UPDATER_SIM_CLOCK=fast       time() starts at the real time and moves one
- *                                second further on every call, so waits on
- *                                the wall clock pass at once.
- *   UPDATER_SIM_TRACE=FILE       append one line per emulated event to FILE
- *                                (without it, only refusals are reported, on
- *                                standard error).
+ * Each piece is switched on by its own environment variable; the variables
+ * and what each one does are listed in board_env.h.
  *
  * The library depends on the C library alone (and libdl where dlsym lives
  * there), so it can be cross-built and preloaded into the program on a board
@@ -77,6 +32,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "board_env.h"
+
 #define FB_NODE "/dev/fb1"
 #define CMDLINE_NODE "/proc/cmdline"
 #define FONT_NODE "/font/GOTHIC.TTF"
@@ -99,7 +56,8 @@ static struct {
     int osd;
     const char *font;
     const char *ctp;
-    int card_index;
+    long card_index;
+    int card_fixed; /* card_index came with the rule rather than from the program */
     enum card_rule card_rule;
     long card_limit;
     const char *system_log;
@@ -189,6 +147,43 @@ static const char *env(const char *name)
     return v && *v ? v : NULL;
 }
 
+static void parse_geometry(const char *geometry)
+{
+    unsigned w = 0, h = 0;
+    if (geometry && sscanf(geometry, "%ux%u", &w, &h) == 2 && w > 0 && h > 0) {
+        cfg.xres = w;
+        cfg.yres = h;
+    }
+}
+
+static enum fb_step parse_fail_step(const char *fail)
+{
+    static const char *const steps[SIM_FB_FAIL_STEP_COUNT] = SIM_FB_FAIL_STEPS;
+    for (int i = 0; fail && i < SIM_FB_FAIL_STEP_COUNT; i++)
+        if (strcmp(fail, steps[i]) == 0) return (enum fb_step)(FAIL_OPEN + i);
+    return FAIL_NONE;
+}
+
+/* "[N:]RULE": with N the card is fixed; without it the card is chosen by the
+   program's first open of a whole MMC disk. */
+static void parse_card(const char *card)
+{
+    int index = 0, consumed = 0;
+    char rule[32] = "";
+    long limit = 0;
+    if (!card) return;
+    if (sscanf(card, "%d:%n", &index, &consumed) == 1 && consumed > 0) {
+        cfg.card_index = index;
+        cfg.card_fixed = 1;
+        card += consumed;
+    }
+    if (sscanf(card, "%31[a-z]=%ld", rule, &limit) < 1) return;
+    cfg.card_limit = limit;
+    if (strcmp(rule, "polls") == 0) cfg.card_rule = CARD_POLLS;
+    else if (strcmp(rule, "ms") == 0) cfg.card_rule = CARD_MS;
+    else if (strcmp(rule, "never") == 0) cfg.card_rule = CARD_NEVER;
+}
+
 static void init(void)
 {
     if (cfg.ready) return;
@@ -196,49 +191,25 @@ static void init(void)
        library has its environment: read the settings on a later call. */
     if (!environ) return;
     cfg.ready = 1;
-    cfg.trace = env("UPDATER_SIM_TRACE");
-    cfg.cmdline = env("UPDATER_SIM_CMDLINE");
-    cfg.fb = env("UPDATER_SIM_FB");
+    cfg.trace = env(SIM_ENV_TRACE);
+    cfg.cmdline = env(SIM_ENV_CMDLINE);
+    cfg.fb = env(SIM_ENV_FB);
     cfg.xres = 800;
     cfg.yres = 480;
-    const char *geometry = env("UPDATER_SIM_FB_GEOMETRY");
-    if (geometry) {
-        unsigned w = 0, h = 0;
-        if (sscanf(geometry, "%ux%u", &w, &h) == 2 && w > 0 && h > 0) {
-            cfg.xres = w;
-            cfg.yres = h;
-        }
-    }
-    const char *fail = env("UPDATER_SIM_FB_FAIL");
-    if (fail) {
-        static const char *const steps[] = { "", "open", "vscreen", "fscreen", "mmap", "osd" };
-        for (int i = 1; i < 6; i++)
-            if (strcmp(fail, steps[i]) == 0) cfg.fail = (enum fb_step)i;
-    }
-    const char *osd = env("UPDATER_SIM_OSD");
+    parse_geometry(env(SIM_ENV_FB_GEOMETRY));
+    cfg.fail = parse_fail_step(env(SIM_ENV_FB_FAIL));
+    const char *osd = env(SIM_ENV_OSD);
     cfg.osd = cfg.fb != NULL || (osd && strcmp(osd, "0") != 0);
-    cfg.font = env("UPDATER_SIM_FONT");
-    cfg.ctp = env("UPDATER_SIM_CTP");
-    const char *card = env("UPDATER_SIM_CARD");
-    if (card) {
-        int index = 0;
-        char rule[32] = "";
-        long limit = 0;
-        if (sscanf(card, "%d:%31[a-z]=%ld", &index, rule, &limit) >= 2) {
-            cfg.card_index = index;
-            cfg.card_limit = limit;
-            if (strcmp(rule, "polls") == 0) cfg.card_rule = CARD_POLLS;
-            else if (strcmp(rule, "ms") == 0) cfg.card_rule = CARD_MS;
-            else if (strcmp(rule, "never") == 0) cfg.card_rule = CARD_NEVER;
-        }
-    }
-    cfg.system_log = env("UPDATER_SIM_SYSTEM");
-    const char *status = env("UPDATER_SIM_SYSTEM_STATUS");
+    cfg.font = env(SIM_ENV_FONT);
+    cfg.ctp = env(SIM_ENV_CTP);
+    parse_card(env(SIM_ENV_CARD));
+    cfg.system_log = env(SIM_ENV_SYSTEM);
+    const char *status = env(SIM_ENV_SYSTEM_STATUS);
     cfg.system_status = status ? atoi(status) : 0;
-    cfg.frames = env("UPDATER_SIM_FRAMES");
-    const char *clock = env("UPDATER_SIM_CLOCK");
-    cfg.fast_clock = clock && strcmp(clock, "fast") == 0;
-    cfg.clock_back = clock && strcmp(clock, "back") == 0;
+    cfg.frames = env(SIM_ENV_FRAMES);
+    const char *clock = env(SIM_ENV_CLOCK);
+    cfg.fast_clock = clock && strcmp(clock, SIM_CLOCK_FAST) == 0;
+    cfg.clock_back = clock && strcmp(clock, SIM_CLOCK_BACK) == 0;
 }
 
 static size_t fb_bytes(void)
@@ -282,7 +253,7 @@ static int open_card(int flags)
                       (cfg.card_rule == CARD_POLLS && st.card_polls < cfg.card_limit) ||
                       (cfg.card_rule == CARD_MS && elapsed_ms < cfg.card_limit);
         if (present) {
-            if (st.card_polls == 0) trace("card present %s%d", MMC_PREFIX, cfg.card_index);
+            if (st.card_polls == 0) trace("card present %s%ld", MMC_PREFIX, cfg.card_index);
             st.card_polls++;
             return program_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC), 0);
         }
@@ -292,71 +263,119 @@ static int open_card(int flags)
     return fail_with(ENOENT);
 }
 
+/* Handlers of the program's nodes. Each returns 1 with *fd set when it
+   handled the open, 0 when the open goes to the real system unchanged. */
+static int open_cmdline(const char *path, int flags, mode_t mode, int *fd)
+{
+    (void)path;
+    if (!cfg.cmdline) return 0;
+    *fd = program_open(cfg.cmdline, flags & ~O_CREAT, mode);
+    trace(*fd >= 0 ? "cmdline open" : "cmdline absent");
+    return 1;
+}
+
+static int open_emulated_fb(int flags, mode_t mode)
+{
+    if (cfg.fail == FAIL_OPEN) {
+        trace("fb open failed (injected)");
+        return fail_with(ENOENT);
+    }
+    int fd = program_open(cfg.fb, flags & ~O_CREAT, mode);
+    if (fd >= 0) {
+        struct stat sb;
+        /* A real driver's frame memory is always smem_len long. */
+        if (fstat(fd, &sb) == 0 && (size_t)sb.st_size < fb_bytes() &&
+            ftruncate(fd, (off_t)fb_bytes()) != 0)
+            trace("fb cannot size the frame memory file");
+        track_fb_fd(fd);
+    }
+    trace("fb open%s", fd >= 0 ? "" : " failed");
+    return fd;
+}
+
+static int open_fb(const char *path, int flags, mode_t mode, int *fd)
+{
+    if (cfg.fb) {
+        *fd = open_emulated_fb(flags, mode);
+        return 1;
+    }
+    if (!cfg.osd) return 0;
+    *fd = get_open()(path, flags, mode);
+    if (*fd >= 0) track_fb_fd(*fd);
+    trace("fb open (real)%s", *fd >= 0 ? "" : " failed");
+    return 1;
+}
+
+static int open_font(const char *path, int flags, mode_t mode, int *fd)
+{
+    (void)path;
+    if (!cfg.font) return 0;
+    *fd = program_open(cfg.font, flags & ~O_CREAT, mode);
+    trace("font open%s", *fd >= 0 ? "" : " failed");
+    return 1;
+}
+
+static int open_ctp(const char *path, int flags, mode_t mode, int *fd)
+{
+    (void)path;
+    (void)mode;
+    if (!cfg.ctp) return 0;
+    if (strcmp(cfg.ctp, SIM_CTP_ABSENT) == 0) {
+        trace("ctp absent");
+        *fd = fail_with(ENOENT);
+    } else {
+        *fd = program_open(cfg.ctp, (flags & (O_ACCMODE | O_CLOEXEC)) | O_CREAT | O_APPEND, 0644);
+        trace("ctp open");
+    }
+    return 1;
+}
+
+/* Whole-disk MMC nodes: the card, or a disk that is not fitted. */
+static int open_mmc(const char *path, int flags, mode_t mode, int *fd)
+{
+    (void)mode;
+    if (cfg.card_rule == CARD_OFF) return 0;
+    const char *digits = path + strlen(MMC_PREFIX);
+    char *end = NULL;
+    long index = strtol(digits, &end, 10);
+    if (end == digits || *end != '\0') return 0; /* a partition node, not the card */
+    if (!cfg.card_fixed) {
+        /* The program alone decides which disk it waits for: the first one
+           it opens is the card. */
+        cfg.card_index = index;
+        cfg.card_fixed = 1;
+    }
+    if (index == cfg.card_index) {
+        *fd = open_card(flags);
+    } else {
+        trace("card missing %s", path);
+        *fd = fail_with(ENOENT);
+    }
+    return 1;
+}
+
+static const struct {
+    const char *path;
+    int prefix; /* the path is a prefix of the node names, not a whole name */
+    int (*open)(const char *path, int flags, mode_t mode, int *fd);
+} nodes[] = {
+    { CMDLINE_NODE, 0, open_cmdline },
+    { FB_NODE, 0, open_fb },
+    { FONT_NODE, 0, open_font },
+    { CTP_NODE, 0, open_ctp },
+    { MMC_PREFIX, 1, open_mmc },
+};
+
 /* Decides what an open of path becomes. Returns 1 with *fd set when the open
    was handled here, 0 when it goes to the real system unchanged. */
 static int emulated_open(const char *path, int flags, mode_t mode, int *fd)
 {
     init();
     if (!path) return 0;
-    if (cfg.cmdline && strcmp(path, CMDLINE_NODE) == 0) {
-        *fd = program_open(cfg.cmdline, flags & ~O_CREAT, mode);
-        trace(*fd >= 0 ? "cmdline open" : "cmdline absent");
-        return 1;
-    }
-    if (strcmp(path, FB_NODE) == 0) {
-        if (cfg.fb) {
-            if (cfg.fail == FAIL_OPEN) {
-                trace("fb open failed (injected)");
-                *fd = fail_with(ENOENT);
-                return 1;
-            }
-            *fd = program_open(cfg.fb, flags & ~O_CREAT, mode);
-            if (*fd >= 0) {
-                struct stat sb;
-                /* A real driver's frame memory is always smem_len long. */
-                if (fstat(*fd, &sb) == 0 && (size_t)sb.st_size < fb_bytes() &&
-                    ftruncate(*fd, (off_t)fb_bytes()) != 0)
-                    trace("fb cannot size the frame memory file");
-                track_fb_fd(*fd);
-            }
-            trace("fb open%s", *fd >= 0 ? "" : " failed");
-            return 1;
-        }
-        if (cfg.osd) {
-            *fd = get_open()(path, flags, mode);
-            if (*fd >= 0) track_fb_fd(*fd);
-            trace("fb open (real)%s", *fd >= 0 ? "" : " failed");
-            return 1;
-        }
-        return 0;
-    }
-    if (cfg.font && strcmp(path, FONT_NODE) == 0) {
-        *fd = program_open(cfg.font, flags & ~O_CREAT, mode);
-        trace("font open%s", *fd >= 0 ? "" : " failed");
-        return 1;
-    }
-    if (cfg.ctp && strcmp(path, CTP_NODE) == 0) {
-        if (strcmp(cfg.ctp, "absent") == 0) {
-            trace("ctp absent");
-            *fd = fail_with(ENOENT);
-        } else {
-            *fd = program_open(cfg.ctp, (flags & (O_ACCMODE | O_CLOEXEC)) | O_CREAT | O_APPEND, 0644);
-            trace("ctp open");
-        }
-        return 1;
-    }
-    if (cfg.card_rule != CARD_OFF && strncmp(path, MMC_PREFIX, strlen(MMC_PREFIX)) == 0) {
-        const char *digits = path + strlen(MMC_PREFIX);
-        char *end = NULL;
-        long index = strtol(digits, &end, 10);
-        if (end == digits || *end != '\0') return 0; /* a partition node, not the card */
-        if (index == cfg.card_index) {
-            *fd = open_card(flags);
-        } else {
-            trace("card missing %s", path);
-            *fd = fail_with(ENOENT);
-        }
-        return 1;
+    for (size_t i = 0; i < sizeof nodes / sizeof nodes[0]; i++) {
+        int match = nodes[i].prefix ? strncmp(path, nodes[i].path, strlen(nodes[i].path)) == 0
+                                    : strcmp(path, nodes[i].path) == 0;
+        if (match) return nodes[i].open(path, flags, mode, fd);
     }
     return 0;
 }
@@ -707,8 +726,14 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     return get___ioctl_time64()(fd, request, arg);
 }
 
+DECLARE_REAL(int64_t, __time64, int64_t *)
+
+/* Without an emulated clock the real 64-bit clock answers: the 32-bit time()
+   gives -1 from 2038 on, which would stop mode 1's five-second floor. */
 int64_t __time64(int64_t *out)
 {
+    init();
+    if (!cfg.fast_clock && !cfg.clock_back) return get___time64()(out);
     int64_t now = (int64_t)time(NULL);
     if (out) *out = now;
     return now;

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "board_env.h"
+#include "contact_sheet.h"
 #include "frame_png.h"
 
 extern char **environ;
@@ -39,6 +41,8 @@ namespace {
 // Exit statuses of the launcher itself; otherwise it passes the program's on.
 constexpr int kExitStopped = 124;
 constexpr int kExitLauncherError = 125;
+
+const char *const kFailSteps[SIM_FB_FAIL_STEP_COUNT] = SIM_FB_FAIL_STEPS;
 
 const char kUsage[] = R"(Usage: updater-sim [OPTIONS] [-- PROGRAM-ARGUMENTS...]
 
@@ -65,8 +69,9 @@ Board:
   --card-removal RULE    when the SD card is pulled: polls=K (after K opens
                          of its node), ms=T (T ms after the first open) or
                          never (default polls=3)
-  --card-index N         the card is /dev/mmcblkN (default: the card index
-                         of the command line, else 0)
+  --card-index N         the card is /dev/mmcblkN (default: the first
+                         /dev/mmcblkN the program opens, i.e. the card index
+                         the program itself read from the command line)
   --real-clock           use the real clock (default: a fast clock that moves
                          one second per reading, so timed waits pass at once)
   --clock-set-back       the clock reads the real time once, then an hour
@@ -81,7 +86,10 @@ Run:
                          this tool)
   --grace SECONDS        stop the program after this long without progress:
                          no output, no screen set-up step, no command, no
-                         card event (default 3; at least 8 with --real-clock)
+                         card event (default 3; at least 8 with --real-clock),
+                         once it has also run for half of it on a processor
+                         (a program kept waiting on a loaded machine has not
+                         stalled); one that sleeps is stopped after 4 graces
   --timeout SECONDS      stop the program after this long in any case
                          (default 300)
   -h, --help             this text
@@ -99,6 +107,9 @@ Output folder:
   trace.log              one line per emulated event (screen set-up steps,
                          opens of the command line, font, panel and card)
   cmdline                the emulated /proc/cmdline
+  contact-sheet.png      every screen above in order, small, in a grid, each
+                         with its step under it ("03 mkdosfs -F 32 ...",
+                         "05 end")
 
 Exit status:
   the program's own exit status when it ends by itself (128+N when signal N
@@ -108,15 +119,21 @@ Exit status:
   folder not writable).
 
 The board library is driven by environment variables, which the launcher sets
-and which can also be set by hand with LD_PRELOAD=libupdater_board.so:
-  UPDATER_SIM_CMDLINE=FILE  UPDATER_SIM_FB=FILE  UPDATER_SIM_FB_GEOMETRY=WxH
-  UPDATER_SIM_FB_FAIL=STEP  UPDATER_SIM_OSD=1  UPDATER_SIM_FONT=FILE
-  UPDATER_SIM_CTP=FILE|absent  UPDATER_SIM_CARD=N:polls=K|N:ms=T|N:never
-  UPDATER_SIM_SYSTEM=FILE  UPDATER_SIM_SYSTEM_STATUS=N  UPDATER_SIM_FRAMES=DIR
-  UPDATER_SIM_CLOCK=fast|back  UPDATER_SIM_TRACE=FILE
-Each piece whose variable is unset is the real one; UPDATER_SIM_OSD=1 alone
-answers only the OSD start request on the real framebuffer.
+and which can also be set by hand with LD_PRELOAD=libupdater_board.so; each
+piece whose variable is unset is the real one, and )" SIM_ENV_OSD R"(=1 alone
+answers only the OSD start request on the real framebuffer:
 )";
+
+// One line per board variable with the form of its value.
+void print_board_variables()
+{
+#define SIM_PRINT_VARIABLE(name, value) std::cout << "  " name "=" value "\n";
+    SIM_ENV_VARIABLES(SIM_PRINT_VARIABLE)
+#undef SIM_PRINT_VARIABLE
+    std::cout << "  (" SIM_ENV_FB_FAIL " STEP:";
+    for (const char *step : kFailSteps) std::cout << " " << step;
+    std::cout << ")\n";
+}
 
 struct Options {
     std::optional<std::string> cmdline = std::string("updater=3,0,0");
@@ -169,85 +186,116 @@ double parse_seconds(const std::string &text, const std::string &option)
     return v;
 }
 
+// Reads the option's value from the command line, moving *i past it.
+std::string option_value(int argc, char **argv, int *i)
+{
+    if (*i + 1 >= argc) usage_error(std::string(argv[*i]) + " needs a value");
+    return argv[++*i];
+}
+
+void parse_screen(const std::string &v, Options *o)
+{
+    unsigned w = 0, h = 0;
+    char extra;
+    if (std::sscanf(v.c_str(), "%ux%u%c", &w, &h, &extra) != 2 || w == 0 || h == 0 || w > 8192 || h > 8192)
+        usage_error("bad screen size: " + v + " (expected WxH, e.g. 800x480)");
+    o->xres = w;
+    o->yres = h;
+}
+
+void parse_card_removal(const std::string &v, Options *o)
+{
+    long n = 0;
+    char rule[16] = "";
+    int got = std::sscanf(v.c_str(), "%15[a-z]=%ld", rule, &n);
+    bool ok = (got == 2 && n >= 0 && (std::strcmp(rule, "polls") == 0 || std::strcmp(rule, "ms") == 0)) ||
+              v == "never";
+    if (!ok) usage_error("--card-removal takes polls=K, ms=T or never");
+    o->card_removal = v;
+}
+
+// The options that shape the emulated board. False when a is none of them.
+bool parse_board_option(const std::string &a, int argc, char **argv, int *i, Options *o)
+{
+    auto value = [&] { return option_value(argc, argv, i); };
+    if (a == "--cmdline") {
+        o->cmdline = value();
+        o->cmdline_file.reset();
+    } else if (a == "--cmdline-file") {
+        o->cmdline_file = value();
+        o->cmdline.reset();
+    } else if (a == "--no-cmdline") {
+        o->cmdline.reset();
+        o->cmdline_file.reset();
+    } else if (a == "--screen") {
+        parse_screen(value(), o);
+    } else if (a == "--fb-fill") {
+        long v = parse_number(value(), a, 0);
+        if (v > 0xFFFF) usage_error("--fb-fill takes a 16-bit pixel value");
+        o->fb_fill = static_cast<uint16_t>(v);
+    } else if (a == "--fail-fb") {
+        o->fail_fb = value();
+        if (std::none_of(std::begin(kFailSteps), std::end(kFailSteps), [&](const char *s) { return o->fail_fb == s; }))
+            usage_error("--fail-fb takes open, vscreen, fscreen, mmap or osd");
+    } else if (a == "--font") {
+        o->font = value();
+    } else if (a == "--no-ctp") {
+        o->ctp = false;
+    } else if (a == "--card-removal") {
+        parse_card_removal(value(), o);
+    } else if (a == "--card-index") {
+        o->card_index = static_cast<int>(parse_number(value(), a));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The options of the clock, the shell and the run itself. False when a is
+// none of them.
+bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Options *o)
+{
+    auto value = [&] { return option_value(argc, argv, i); };
+    if (a == "--real-clock") {
+        o->fast_clock = false;
+    } else if (a == "--clock-set-back") {
+        o->clock_back = true;
+    } else if (a == "--command-status") {
+        long v = parse_number(value(), a);
+        if (v > 255) usage_error("--command-status takes 0 to 255");
+        o->command_status = static_cast<int>(v);
+    } else if (a == "--out") {
+        o->out = value();
+    } else if (a == "--updater") {
+        o->updater = value();
+    } else if (a == "--preload") {
+        o->preload = value();
+    } else if (a == "--grace") {
+        o->grace = parse_seconds(value(), a);
+    } else if (a == "--timeout") {
+        o->timeout = parse_seconds(value(), a);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
-    int i = 1;
-    auto value = [&](const std::string &option) -> std::string {
-        if (i + 1 >= argc) usage_error(option + " needs a value");
-        return argv[++i];
-    };
-    for (; i < argc; i++) {
-        std::string a = argv[i];
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
         if (a == "--") {
-            for (i++; i < argc; i++) o.args.push_back(argv[i]);
+            o.args.assign(argv + i + 1, argv + argc);
             break;
-        } else if (a == "-h" || a == "--help") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else if (a == "--cmdline") {
-            o.cmdline = value(a);
-            o.cmdline_file.reset();
-        } else if (a == "--cmdline-file") {
-            o.cmdline_file = value(a);
-            o.cmdline.reset();
-        } else if (a == "--no-cmdline") {
-            o.cmdline.reset();
-            o.cmdline_file.reset();
-        } else if (a == "--screen") {
-            std::string v = value(a);
-            unsigned w = 0, h = 0;
-            char extra;
-            if (std::sscanf(v.c_str(), "%ux%u%c", &w, &h, &extra) != 2 || w == 0 || h == 0 ||
-                w > 8192 || h > 8192)
-                usage_error("bad screen size: " + v + " (expected WxH, e.g. 800x480)");
-            o.xres = w;
-            o.yres = h;
-        } else if (a == "--fb-fill") {
-            long v = parse_number(value(a), a, 0);
-            if (v > 0xFFFF) usage_error("--fb-fill takes a 16-bit pixel value");
-            o.fb_fill = static_cast<uint16_t>(v);
-        } else if (a == "--fail-fb") {
-            o.fail_fb = value(a);
-            static const char *const steps[] = { "open", "vscreen", "fscreen", "mmap", "osd" };
-            if (std::none_of(std::begin(steps), std::end(steps),
-                             [&](const char *s) { return o.fail_fb == s; }))
-                usage_error("--fail-fb takes open, vscreen, fscreen, mmap or osd");
-        } else if (a == "--font") {
-            o.font = value(a);
-        } else if (a == "--no-ctp") {
-            o.ctp = false;
-        } else if (a == "--card-removal") {
-            o.card_removal = value(a);
-            long n = 0;
-            char rule[16] = "";
-            int got = std::sscanf(o.card_removal.c_str(), "%15[a-z]=%ld", rule, &n);
-            bool ok = (got == 2 && n >= 0 && (std::strcmp(rule, "polls") == 0 || std::strcmp(rule, "ms") == 0)) ||
-                      o.card_removal == "never";
-            if (!ok) usage_error("--card-removal takes polls=K, ms=T or never");
-        } else if (a == "--card-index") {
-            o.card_index = static_cast<int>(parse_number(value(a), a));
-        } else if (a == "--real-clock") {
-            o.fast_clock = false;
-        } else if (a == "--clock-set-back") {
-            o.clock_back = true;
-        } else if (a == "--command-status") {
-            long v = parse_number(value(a), a);
-            if (v > 255) usage_error("--command-status takes 0 to 255");
-            o.command_status = static_cast<int>(v);
-        } else if (a == "--out") {
-            o.out = value(a);
-        } else if (a == "--updater") {
-            o.updater = value(a);
-        } else if (a == "--preload") {
-            o.preload = value(a);
-        } else if (a == "--grace") {
-            o.grace = parse_seconds(value(a), a);
-        } else if (a == "--timeout") {
-            o.timeout = parse_seconds(value(a), a);
-        } else {
-            usage_error("unknown option: " + a);
         }
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage;
+            print_board_variables();
+            std::exit(0);
+        }
+        if (!parse_board_option(a, argc, argv, &i, &o) && !parse_run_option(a, argc, argv, &i, &o))
+            usage_error("unknown option: " + a);
     }
     return o;
 }
@@ -273,17 +321,6 @@ std::string absolute(const std::string &path)
 bool readable_file(const std::string &path)
 {
     return access(path.c_str(), R_OK) == 0;
-}
-
-// The card index the program will read: the character 12 places after the
-// first "updater=" within the part of the command line the program reads.
-int card_index_of(const std::string &cmdline)
-{
-    std::string seen = cmdline.substr(0, 1024);
-    size_t key = seen.find("updater=");
-    if (key == std::string::npos || key + 12 >= seen.size()) return 0;
-    char c = seen[key + 12];
-    return c >= '0' && c <= '9' ? c - '0' : 0;
 }
 
 void make_folder(const std::string &path)
@@ -325,7 +362,7 @@ void clear_output(const std::string &out)
     for (const std::string &name : folder_entries(out))
         if (is_step_picture(name, ".png") || is_step_picture(name, ".raw") || name == "fb1.raw" ||
             name == "commands.log" || name == "console.log" || name == "trace.log" ||
-            name == "ctp.bin" || name == "cmdline")
+            name == "ctp.bin" || name == "cmdline" || name == "contact-sheet.png")
             std::remove((out + "/" + name).c_str());
 }
 
@@ -336,49 +373,44 @@ void write_file(const std::string &path, const std::string &bytes)
     if (!f) fail("cannot write " + path);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 off_t file_size(const std::string &path)
 {
     struct stat sb;
     return stat(path.c_str(), &sb) == 0 ? sb.st_size : -1;
 }
 
-std::vector<std::string> child_environment(const Options &o, const std::string &out, int card_index)
+std::vector<std::string> child_environment(const Options &o, const std::string &out)
 {
     std::vector<std::string> envs;
     std::string preload_before;
+    const std::string preload_key = "LD_PRELOAD=";
     for (char **e = environ; *e; e++) {
         std::string kv = *e;
-        if (kv.rfind("UPDATER_SIM_", 0) == 0) continue;
-        if (kv.rfind("LD_PRELOAD=", 0) == 0) {
-            preload_before = kv.substr(std::strlen("LD_PRELOAD="));
+        if (kv.rfind(SIM_ENV_PREFIX, 0) == 0) continue;
+        if (kv.rfind(preload_key, 0) == 0) {
+            preload_before = kv.substr(preload_key.size());
             continue;
         }
         envs.push_back(kv);
     }
-    envs.push_back("LD_PRELOAD=" + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
-    envs.push_back("UPDATER_SIM_CMDLINE=" + out + "/cmdline");
-    envs.push_back("UPDATER_SIM_FB=" + out + "/fb1.raw");
-    envs.push_back("UPDATER_SIM_FB_GEOMETRY=" + std::to_string(o.xres) + "x" + std::to_string(o.yres));
-    if (!o.fail_fb.empty()) envs.push_back("UPDATER_SIM_FB_FAIL=" + o.fail_fb);
-    envs.push_back("UPDATER_SIM_FONT=" + o.font);
-    envs.push_back(std::string("UPDATER_SIM_CTP=") + (o.ctp ? out + "/ctp.bin" : "absent"));
-    envs.push_back("UPDATER_SIM_CARD=" + std::to_string(card_index) + ":" + o.card_removal);
-    envs.push_back("UPDATER_SIM_SYSTEM=" + out + "/commands.log");
-    envs.push_back("UPDATER_SIM_SYSTEM_STATUS=" + std::to_string(o.command_status));
-    envs.push_back("UPDATER_SIM_FRAMES=" + out);
+    auto set = [&](const char *name, const std::string &value) { envs.push_back(name + ("=" + value)); };
+    envs.push_back(preload_key + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
+    set(SIM_ENV_CMDLINE, out + "/cmdline");
+    set(SIM_ENV_FB, out + "/fb1.raw");
+    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.xres) + "x" + std::to_string(o.yres));
+    if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
+    set(SIM_ENV_FONT, o.font);
+    set(SIM_ENV_CTP, o.ctp ? out + "/ctp.bin" : SIM_CTP_ABSENT);
+    // Without --card-index the board takes the disk the program waits for.
+    set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
+    set(SIM_ENV_SYSTEM, out + "/commands.log");
+    set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
+    set(SIM_ENV_FRAMES, out);
     if (o.clock_back)
-        envs.push_back("UPDATER_SIM_CLOCK=back");
+        set(SIM_ENV_CLOCK, SIM_CLOCK_BACK);
     else if (o.fast_clock)
-        envs.push_back("UPDATER_SIM_CLOCK=fast");
-    envs.push_back("UPDATER_SIM_TRACE=" + out + "/trace.log");
+        set(SIM_ENV_CLOCK, SIM_CLOCK_FAST);
+    set(SIM_ENV_TRACE, out + "/trace.log");
     return envs;
 }
 
@@ -402,105 +434,174 @@ void write_all(int fd, const char *data, size_t len)
 void stop_child(pid_t pid)
 {
     kill(pid, SIGTERM);
-    for (int i = 0; i < 20; i++) {
+    for (int i = 0; i < 200; i++) {
         if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        usleep(100 * 1000);
+        usleep(10 * 1000);
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 
-RunResult run_program(const Options &o, const std::string &out, int card_index)
+std::vector<char *> c_strings(std::vector<std::string> &strings)
 {
-    std::vector<std::string> envs = child_environment(o, out, card_index);
-    std::vector<char *> envp;
-    for (std::string &s : envs) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv_s = { o.updater };
-    argv_s.insert(argv_s.end(), o.args.begin(), o.args.end());
-    std::vector<char *> argv;
-    for (std::string &s : argv_s) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char *> pointers;
+    for (std::string &s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
 
+struct Child {
+    pid_t pid;
+    int master; // our end of the program's terminal
+};
+
+// Starts the program with its console on a new pseudo-terminal.
+Child spawn_on_pty(const Options &o, std::vector<std::string> envs)
+{
+    std::vector<std::string> args = { o.updater };
+    args.insert(args.end(), o.args.begin(), o.args.end());
+    std::vector<char *> envp = c_strings(envs), argv = c_strings(args);
     // A raw terminal: the console bytes reach us exactly as the program wrote
     // them, without the line discipline turning "\n" into "\r\n".
     termios raw{};
     cfmakeraw(&raw);
-    int master = -1;
+    Child c{ -1, -1 };
     std::cout.flush();
-    pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
-    if (pid < 0) fail(std::string("cannot start the program on a pseudo-terminal: ") + std::strerror(errno));
-    if (pid == 0) {
+    c.pid = forkpty(&c.master, nullptr, &raw, nullptr);
+    if (c.pid < 0) fail(std::string("cannot start the program on a pseudo-terminal: ") + std::strerror(errno));
+    if (c.pid == 0) {
         execve(o.updater.c_str(), argv.data(), envp.data());
         std::fprintf(stderr, "updater-sim: cannot run %s: %s\n", o.updater.c_str(), std::strerror(errno));
         _exit(127);
     }
+    return c;
+}
 
-    std::ofstream console(out + "/console.log", std::ios::binary);
-    const std::string trace_path = out + "/trace.log";
-    using clock = std::chrono::steady_clock;
-    const auto started = clock::now();
-    auto last_progress = started;
-    off_t trace_seen = -1;
-    double grace = o.grace ? *o.grace : (o.fast_clock ? 3.0 : 8.0);
-    if (!o.fast_clock) grace = std::max(grace, 8.0);
-    if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
-
-    RunResult result;
-    bool pty_open = true;
-    bool exited = false;
+// Passes what the program wrote on its console through, waiting up to
+// wait_ms for it. Returns 1 when bytes came, 0 when none did and -1 once
+// every holder of the terminal has closed it.
+int pass_console(int master, std::ofstream &console, int wait_ms)
+{
     char buf[4096];
-    while (true) {
-        if (pty_open) {
-            pollfd p{ master, POLLIN, 0 };
-            int ready = poll(&p, 1, 100);
-            if (ready > 0) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) {
-                    write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
-                    console.write(buf, n);
-                    console.flush();
-                    last_progress = clock::now();
-                    continue;
-                }
-                if (n < 0 && errno == EINTR) continue;
-                pty_open = false; // EIO: every holder of the terminal has closed it
-            }
-        } else if (!exited) {
-            usleep(100 * 1000);
-        }
-        if (!exited) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                result.status = status;
-            }
-        }
-        if (exited && !pty_open) break;
-        if (exited) continue; // drain what the program wrote before it ended
-        off_t trace_now = file_size(trace_path);
-        if (trace_now != trace_seen) {
-            trace_seen = trace_now;
-            last_progress = clock::now();
-        }
-        std::chrono::duration<double> idle = clock::now() - last_progress;
-        std::chrono::duration<double> total = clock::now() - started;
-        if (idle.count() > grace || total.count() > o.timeout) {
-            result.stopped = true;
-            result.timed_out = total.count() > o.timeout;
-            stop_child(pid);
-            // Whatever is still in the terminal was written before the stop.
-            pollfd p{ master, POLLIN, 0 };
-            while (poll(&p, 1, 0) > 0) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n <= 0) break;
-                write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
-                console.write(buf, n);
-            }
-            break;
-        }
+    pollfd p{ master, POLLIN, 0 };
+    if (poll(&p, 1, wait_ms) <= 0) return 0;
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) return 0;
+    if (n <= 0) return -1; // EIO on a terminal nobody holds any more
+    write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+    console.write(buf, n);
+    console.flush();
+    return 1;
+}
+
+// Seconds the process has spent on a processor so far (user and system
+// time from /proc/PID/stat); 0 when it cannot be read.
+double cpu_seconds(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string skip;
+    for (int field = 3; field < 14; field++) fields >> skip; // state .. cmajflt
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Decides that the program stalled: no console output and no emulated event
+// for the grace period, or past the timeout in any case. The program must
+// also have run for half the grace since its last progress, so that on a
+// loaded machine a program that merely waited for a processor is not taken
+// for one that halted; one that sleeps or blocks is stopped after four times
+// the grace.
+class StallWatch {
+public:
+    StallWatch(const Options &o, pid_t pid, std::string trace_path)
+        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
+    {
     }
-    close(master);
+    void progressed()
+    {
+        last_progress_ = Clock::now();
+        cpu_at_progress_ = cpu_seconds(pid_);
+    }
+    bool stalled()
+    {
+        off_t trace_now = file_size(trace_path_);
+        if (trace_now != trace_seen_) {
+            trace_seen_ = trace_now;
+            progressed();
+        }
+        if (timed_out()) return true;
+        const double idle = seconds_since(last_progress_);
+        if (idle <= grace_) return false;
+        return cpu_seconds(pid_) - cpu_at_progress_ >= grace_ / 2 || idle > 4 * grace_;
+    }
+    bool timed_out() const { return seconds_since(started_) > timeout_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static double seconds_since(Clock::time_point t)
+    {
+        return std::chrono::duration<double>(Clock::now() - t).count();
+    }
+    static double grace_of(const Options &o)
+    {
+        double grace = o.grace ? *o.grace : (o.fast_clock ? 3.0 : 8.0);
+        if (!o.fast_clock) grace = std::max(grace, 8.0);
+        // The card stays for T ms of real time whatever the clock does.
+        if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
+        return grace;
+    }
+    const pid_t pid_;
+    const std::string trace_path_;
+    const double grace_, timeout_;
+    const Clock::time_point started_ = Clock::now();
+    Clock::time_point last_progress_ = started_;
+    double cpu_at_progress_ = 0;
+    off_t trace_seen_ = -1;
+};
+
+// Pumps the program's console until it has ended and its terminal is drained,
+// or stops it once it stalls.
+RunResult pump(const Child &c, std::ofstream &console, StallWatch &watch)
+{
+    RunResult result;
+    bool pty_open = true, exited = false;
+    while (pty_open || !exited) {
+        if (pty_open) {
+            int got = pass_console(c.master, console, 20);
+            if (got > 0) watch.progressed();
+            if (got > 0) continue;
+            pty_open = got == 0;
+        } else {
+            usleep(20 * 1000);
+        }
+        int status = 0;
+        if (!exited && waitpid(c.pid, &status, WNOHANG) == c.pid) {
+            exited = true;
+            result.status = status;
+        }
+        if (exited || !watch.stalled()) continue; // after an exit, drain what it wrote before
+        result.stopped = true;
+        result.timed_out = watch.timed_out();
+        stop_child(c.pid);
+        // Whatever is still in the terminal was written before the stop.
+        while (pass_console(c.master, console, 0) > 0) {
+        }
+        break;
+    }
+    return result;
+}
+
+RunResult run_program(const Options &o, const std::string &out)
+{
+    Child c = spawn_on_pty(o, child_environment(o, out));
+    std::ofstream console(out + "/console.log", std::ios::binary);
+    StallWatch watch(o, c.pid, out + "/trace.log");
+    RunResult result = pump(c, console, watch);
+    close(c.master);
     return result;
 }
 
@@ -511,11 +612,10 @@ std::string picture_name(int number, const std::string &what)
     return prefix + what + ".png";
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Checks the files the run needs, makes the output folder and lays out the
+// board in it. Returns the output folder.
+std::string prepare(Options &o)
 {
-    Options o = parse_options(argc, argv);
     const std::string here = own_folder();
     if (o.updater.empty()) o.updater = here + "/../updater";
     if (o.preload.empty()) o.preload = here + "/libupdater_board.so";
@@ -536,48 +636,91 @@ int main(int argc, char **argv)
         if (!readable_file(*o.cmdline_file)) fail("cannot read " + *o.cmdline_file);
         cmdline_text = read_file(*o.cmdline_file);
     }
-
     const std::string out = absolute(o.out);
     make_folder(out);
     clear_output(out);
     if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
-    int card_index = o.card_index ? *o.card_index : card_index_of(cmdline_text);
-
-    const size_t pixels = static_cast<size_t>(o.xres) * o.yres;
-    std::string frame(pixels * 2, '\0');
-    for (size_t i = 0; i < pixels; i++) {
-        frame[2 * i] = static_cast<char>(o.fb_fill & 0xFF);
-        frame[2 * i + 1] = static_cast<char>(o.fb_fill >> 8);
-    }
+    const std::string fill = { static_cast<char>(o.fb_fill & 0xFF), static_cast<char>(o.fb_fill >> 8) };
+    std::string frame;
+    for (size_t i = 0, pixels = static_cast<size_t>(o.xres) * o.yres; i < pixels; i++) frame += fill;
     write_file(out + "/fb1.raw", frame);
     write_file(out + "/commands.log", "");
     if (o.ctp) write_file(out + "/ctp.bin", "");
+    return out;
+}
 
-    RunResult r = run_program(o, out, card_index);
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream s(text);
+    for (std::string line; std::getline(s, line);) lines.push_back(line);
+    return lines;
+}
 
-    // The pictures of the steps, then the last screen.
-    int pictures = 0;
-    for (const std::string &name : folder_entries(out)) {
-        if (!is_step_picture(name, ".raw")) continue;
-        std::string raw = out + "/" + name;
-        std::string png = raw.substr(0, raw.size() - 4) + ".png";
-        std::string error;
-        if (!write_png_from_raw(raw, png, o.xres, o.yres, &error)) std::cerr << "updater-sim: " << error << "\n";
-        std::remove(raw.c_str());
-        pictures = std::max(pictures, std::atoi(name.c_str()));
-    }
-    const std::string last = out + "/" + picture_name(pictures + 1, r.stopped ? "stopped" : "end");
+std::string step_caption(int number, const std::string &what)
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d ", number);
+    return prefix + what;
+}
+
+// Writes the picture of one frame and adds it, shrunk, to the sheet's cells
+// (a frame that cannot be read leaves its cell blank).
+void add_picture(const std::string &raw, const std::string &png, const std::string &caption, const Options &o,
+                 const SheetLayout &layout, std::vector<SheetCell> *cells)
+{
+    std::vector<uint16_t> pixels;
     std::string error;
-    if (!write_png_from_raw(out + "/fb1.raw", last, o.xres, o.yres, &error))
+    cells->push_back({ {}, caption });
+    if (!read_raw_frame(raw, o.xres, o.yres, &pixels, &error) || !write_png(png, pixels, o.xres, o.yres, &error)) {
         std::cerr << "updater-sim: " << error << "\n";
+        return;
+    }
+    cells->back().picture = shrink_screen(pixels, o.xres, o.yres, layout.factor);
+}
 
-    std::string commands = read_file(out + "/commands.log");
-    long recorded = std::count(commands.begin(), commands.end(), '\n');
+void write_contact_sheet(const std::string &path, const std::vector<SheetCell> &cells, const SheetLayout &layout)
+{
+    RgbImage sheet;
+    std::string error;
+    if (!render_contact_sheet(cells, layout, UPDATER_SIM_DEFAULT_FONT, &sheet, &error))
+        std::cerr << "updater-sim: contact sheet: " << error << "\n";
+    if (!sheet.rgb.empty() && !write_png_rgb(path, sheet, &error)) std::cerr << "updater-sim: " << error << "\n";
+}
+
+// Turns the frames of the steps, then the last screen, into pictures and
+// the contact sheet of them all. Returns the number of pictures; *last is
+// the last one.
+int convert(const Options &o, const std::string &out, bool stopped, std::string *last)
+{
+    std::vector<std::string> raws;
+    for (const std::string &name : folder_entries(out))
+        if (is_step_picture(name, ".raw")) raws.push_back(name);
+    const std::vector<std::string> commands = lines_of(read_file(out + "/commands.log"));
+    const SheetLayout layout = sheet_layout(o.xres, o.yres, raws.size() + 1);
+    std::vector<SheetCell> cells;
+    int steps = 0;
+    for (const std::string &name : raws) {
+        steps = std::max(steps, std::atoi(name.c_str()));
+        const std::string raw = out + "/" + name;
+        const size_t command = static_cast<size_t>(std::atoi(name.c_str())) - 1;
+        add_picture(raw, raw.substr(0, raw.size() - 4) + ".png",
+                    step_caption(steps, command < commands.size() ? commands[command] : ""), o, layout, &cells);
+        std::remove(raw.c_str());
+    }
+    *last = out + "/" + picture_name(steps + 1, stopped ? "stopped" : "end");
+    add_picture(out + "/fb1.raw", *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o, layout, &cells);
+    write_contact_sheet(out + "/contact-sheet.png", cells, layout);
+    return steps + 1;
+}
+
+// Says how the run ended and returns the launcher's exit status.
+int report(const Options &o, const RunResult &r, const std::string &out, int pictures, const std::string &last)
+{
     int exit_status;
     if (r.stopped) {
         if (r.timed_out)
-            std::cerr << "updater-sim: the program was still running after " << o.timeout
-                      << " s and was stopped\n";
+            std::cerr << "updater-sim: the program was still running after " << o.timeout << " s and was stopped\n";
         else
             std::cerr << "updater-sim: the program made no progress and was stopped (it halts on "
                          "its last screen by design, or waits for ever)\n";
@@ -589,8 +732,21 @@ int main(int argc, char **argv)
         exit_status = 128 + WTERMSIG(r.status);
         std::cerr << "updater-sim: the program was ended by signal " << WTERMSIG(r.status) << "\n";
     }
-    std::cerr << "updater-sim: " << recorded << " command(s) recorded, none run: " << out << "/commands.log\n"
-              << "updater-sim: " << pictures + 1 << " picture(s) in " << out << "/, the last screen is " << last
-              << "\n";
+    const std::string commands = read_file(out + "/commands.log");
+    std::cerr << "updater-sim: " << std::count(commands.begin(), commands.end(), '\n')
+              << " command(s) recorded, none run: " << out << "/commands.log\n"
+              << "updater-sim: " << pictures << " picture(s) in " << out << "/, the last screen is " << last << "\n";
     return exit_status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o = parse_options(argc, argv);
+    const std::string out = prepare(o);
+    const RunResult r = run_program(o, out);
+    std::string last;
+    const int pictures = convert(o, out, r.stopped, &last);
+    return report(o, r, out, pictures, last);
 }

@@ -1,21 +1,38 @@
 #!/usr/bin/env bash
 # Boots the ARM build of the updater on Debian's own armhf kernel under
-# qemu-system-arm (vexpress-a9, software emulation) with a mode-2 command line
-# and an SD card image, then checks on the host what the run left behind: the
-# card, the serial console and the overlay screen.
+# qemu-system-arm (vexpress-a9, software emulation), then checks on the host
+# what the run left behind: the storage, the serial console and the overlay
+# screen. One guest image serves every boot.
 #
-#   boot-armhf.sh --arm-build DIR --work DIR --host-sim PATH --font PATH
-#                 [--png-tool PATH] [--timeout SECONDS]
+#   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH
+#   boot-armhf.sh --scenario mode2|mode1|mode1-2038|power-cut --image DIR --work DIR
+#                 --host-sim PATH --font PATH [--png-tool PATH]
+#                 [--ubi-tool PATH] [--timeout SECONDS]
 #
-# --arm-build  a configured and built cross build (updater and the preload
-#              library libupdater_board.so); the program is taken from its
-#              install rule, as a board image would take it
-# --work       folder for the package cache, the image and the logs (kept)
-# --host-sim   the host launcher updater-sim, which gives the reference screen
-# --font       TrueType font used as /font/GOTHIC.TTF on both sides
+# Scenarios:
+#   image      fetches Debian's armhf kernel and packages (cached in WORK/debs)
+#              and assembles the guest image (kernel, device tree, initramfs)
+#              in WORK, from the program as its install rule lays it out
+#   mode2      updater=2,0,0 with the argument DATA on a prepared SD card
+#   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the SD
+#              card pulled through QEMU's monitor while the program waits for
+#              it; the UBI image it leaves is checked on the host
+#   mode1-2038 the same with the guest's clock past 2038: the five-second
+#              floor must end and the notice band be painted. The guest's
+#              Debian tools have a 32-bit time_t and fail there (their stat()
+#              of every node and sysfs file made after the clock moved gives
+#              EOVERFLOW), so the storage is not checked in this boot
+#   power-cut  mode 2, QEMU killed during the second mke2fs, then the same
+#              card booted again, which must leave it as a whole run does
 #
-# Exit status 0 only when the guest booted, ran the updater, rebooted by
-# itself within the time limit and every check held.
+# --image     the WORK folder of the image scenario
+# --host-sim  the host launcher updater-sim, which gives the reference screen
+# --font      TrueType font used as /font/GOTHIC.TTF on both sides
+# --ubi-tool  the host's UBI image checker (mode1)
+#
+# Exit status 0 only when every guest booted, ran the updater, rebooted by
+# itself within the time limit (the power cut's first boot excepted) and
+# every check held.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,14 +41,17 @@ source "$here/disk.sh"
 # shellcheck source=console.sh
 source "$here/console.sh"
 
-arm_build="" work="" host_sim="" font="" png_tool="" timeout_s=300
+scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" timeout_s=300
 while [ $# -gt 0 ]; do
     case $1 in
+        --scenario) scenario=$2; shift 2 ;;
         --arm-build) arm_build=$2; shift 2 ;;
+        --image) image=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
         --host-sim) host_sim=$2; shift 2 ;;
         --font) font=$2; shift 2 ;;
         --png-tool) png_tool=$2; shift 2 ;;
+        --ubi-tool) ubi_tool=$2; shift 2 ;;
         --timeout) timeout_s=$2; shift 2 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
@@ -48,129 +68,106 @@ step() {
     step_name=$1 step_start=$now
     echo "systest: == $1"
 }
+failures=0
+check_fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
 
-[ -n "$arm_build" ] && [ -n "$work" ] && [ -n "$font" ] || die "usage: $0 --arm-build DIR --work DIR --host-sim PATH --font PATH"
-[ -n "$host_sim" ] && [ -x "$host_sim" ] ||
-    die "the host emulator updater-sim is not built ('$host_sim'): the guest's screen cannot be compared"
+[ -n "$work" ] && [ -n "$font" ] || die "usage: see the head of $0"
 [ -r "$font" ] || die "font $font not found (scripts/setup.sh installs fonts-dejavu-core)"
 [ "$(id -u)" -eq 0 ] || die "must run as root: the initramfs needs a /dev/console device node"
-
-missing=()
-for tool in qemu-system-arm apt-get apt-cache dpkg-deb dtc fdtget cpio gzip sfdisk mke2fs dumpe2fs \
-            e2fsck mkfs.fat fsck.fat blkid readelf timeout cmp; do
-    command -v "$tool" >/dev/null || missing+=("$tool")
-done
-[ ${#missing[@]} -eq 0 ] || die "missing tools: ${missing[*]} (run scripts/setup.sh)"
-dpkg --print-foreign-architectures | grep -qx armhf ||
-    die "dpkg has no armhf architecture: run scripts/setup.sh"
-
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-arm_build=$(cd "$arm_build" && pwd)
 font=$(readlink -f "$font")
-cache=$work/debs
-mkdir -p "$cache"
 
-# ---------------------------------------------------------------------------
-step "Debian armhf packages (cache: $cache)"
+# The simulated NAND chip that the guest's set-up asks nandsim for: 1024
+# eraseblocks of 128 KiB; the board's user area mtd6 is its last 832.
+NAND_PEB=131072
+NAND_CHIP_PEBS=1024
+NAND_MTD6_PEBS=832
+# A wall clock past the end of 32-bit time.
+RTC_BASE=2040-01-01T00:00:00
+
+# ===========================================================================
+# The guest image
+# ===========================================================================
+
+require_tools() {
+    local missing=() tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    [ ${#missing[@]} -eq 0 ] || die "missing tools: ${missing[*]} (run scripts/setup.sh)"
+}
 
 # Everything the guest runs: BusyBox for init and the small tools, dash as
 # /bin/sh (BusyBox's own shell would run its built-in mke2fs and mkdosfs
-# applets, which differ from the real tools), the real e2fsprogs and
-# dosfstools, and the libraries of the updater and of those tools.
-packages=(busybox-static dash e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 dosfstools
-          libc6 libgcc-s1 libstdc++6 libfreetype6 libpng16-16 zlib1g libbrotli1)
-kernel_pkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-             sed -nE 's/^ *Depends: (linux-image-[0-9][^: ]*-armmp).*/\1/p' | head -n 1)
-[ -n "$kernel_pkg" ] || die "cannot resolve linux-image-armmp:armhf (apt-get update after dpkg --add-architecture armhf?)"
-packages+=("$kernel_pkg")
+# applets, which differ from the real tools), the real e2fsprogs, dosfstools
+# and mtd-utils, and the libraries of the updater and of those tools.
+guest_packages=(busybox-static dash e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 dosfstools mtd-utils
+                libc6 libgcc-s1 libstdc++6 libfreetype6 libpng16-16 zlib1g libbrotli1)
 
 deb_of() {
     local f
     f=$(ls -1 "$cache/$1"_*_armhf.deb 2>/dev/null | sort -V | tail -n 1) || true
     echo "$f"
 }
-to_fetch=()
-for p in "${packages[@]}"; do
-    [ -n "$(deb_of "$p")" ] || to_fetch+=("$p:armhf")
-done
-if [ ${#to_fetch[@]} -gt 0 ]; then
-    echo "systest: downloading ${to_fetch[*]}"
-    (cd "$cache" && apt-get download "${to_fetch[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
-        true
-fi
-for p in "${packages[@]}"; do
-    [ -n "$(deb_of "$p")" ] || die "package $p:armhf could not be downloaded"
-done
 
-# ---------------------------------------------------------------------------
-step "kernel, device tree and module"
+fetch_packages() {
+    kernel_pkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+                 sed -nE 's/^ *Depends: (linux-image-[0-9][^: ]*-armmp).*/\1/p' | head -n 1)
+    [ -n "$kernel_pkg" ] || die "cannot resolve linux-image-armmp:armhf (apt-get update after dpkg --add-architecture armhf?)"
+    local p to_fetch=()
+    for p in "${guest_packages[@]}" "$kernel_pkg"; do
+        [ -n "$(deb_of "$p")" ] || to_fetch+=("$p:armhf")
+    done
+    if [ ${#to_fetch[@]} -gt 0 ]; then
+        echo "systest: downloading ${to_fetch[*]}"
+        (cd "$cache" && apt-get download "${to_fetch[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
+            true
+    fi
+    for p in "${guest_packages[@]}" "$kernel_pkg"; do
+        [ -n "$(deb_of "$p")" ] || die "package $p:armhf could not be downloaded"
+    done
+}
 
-kernel_deb=$(deb_of "$kernel_pkg")
-kdir=$work/kernel
-if [ ! -f "$kdir/.from" ] || [ "$(cat "$kdir/.from")" != "$kernel_deb" ]; then
-    rm -rf "$kdir"
-    mkdir -p "$kdir"
-    # Only three files of the package are needed; its modules tree is large.
-    dpkg-deb --fsys-tarfile "$kernel_deb" |
-        tar -x -C "$kdir" --wildcards './boot/vmlinuz-*' '*/vexpress-v2p-ca9.dtb' '*/drivers/mmc/host/armmmci.ko'
-    echo "$kernel_deb" >"$kdir/.from"
-fi
-vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
-base_dtb=$(find "$kdir" -name vexpress-v2p-ca9.dtb | head -n 1)
-mmc_ko=$(find "$kdir" -name armmmci.ko | head -n 1)
-[ -f "$vmlinuz" ] && [ -f "$base_dtb" ] && [ -f "$mmc_ko" ] || die "kernel package $kernel_deb lacks the kernel, dtb or armmmci.ko"
+# Kernel modules the guest loads: the PL181 MMC host, the NAND simulator, the
+# MTD block layer, UBI and the virtio transport of the spare disk.
+kernel_modules=(drivers/mmc/host/armmmci.ko drivers/mtd/nand/raw/nandsim.ko drivers/mtd/mtd_blkdevs.ko
+                drivers/mtd/mtdblock.ko drivers/mtd/ubi/ubi.ko drivers/virtio/virtio_mmio.ko
+                drivers/block/virtio_blk.ko)
 
-dtc -q -I dtb -O dts -o "$work/board.dts" "$base_dtb"
-cat "$here/guest/framebuffers.dtsi" >>"$work/board.dts"
-dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
-for node in /framebuffer@4c000000 /framebuffer@4c200000; do
-    [ "$(fdtget "$work/board.dtb" "$node" compatible)" = simple-framebuffer ] ||
-        die "patched device tree lacks $node"
-done
+extract_kernel() {
+    local kernel_deb kdir=$work/kernel m patterns=('./boot/vmlinuz-*' './boot/config-*' '*/vexpress-v2p-ca9.dtb')
+    kernel_deb=$(deb_of "$kernel_pkg")
+    for m in "${kernel_modules[@]}"; do patterns+=("*/kernel/$m"); done
+    if [ ! -f "$kdir/.from" ] || [ "$(cat "$kdir/.from")" != "$kernel_deb $*" ]; then
+        rm -rf "$kdir"
+        mkdir -p "$kdir"
+        # Only these files of the package are needed; its modules tree is large.
+        dpkg-deb --fsys-tarfile "$kernel_deb" | tar -x -C "$kdir" --wildcards "${patterns[@]}"
+        echo "$kernel_deb $*" >"$kdir/.from"
+    fi
+    vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
+    local base_dtb
+    base_dtb=$(find "$kdir" -name vexpress-v2p-ca9.dtb | head -n 1)
+    [ -f "$vmlinuz" ] && [ -f "$base_dtb" ] || die "kernel package $kernel_deb lacks the kernel or the dtb"
+    for m in "${kernel_modules[@]}"; do
+        [ -n "$(find "$kdir/lib/modules" -path "*/kernel/$m")" ] || die "kernel package $kernel_deb lacks $m"
+    done
+    cp "$vmlinuz" "$work/vmlinuz"
+    cp "$kdir"/boot/config-* "$work/kernel.config"
 
-# ---------------------------------------------------------------------------
-step "initramfs"
-
-root=$work/rootfs
-rm -rf "$root"
-mkdir -p "$root"
-for p in "${packages[@]}"; do
-    [ "$p" = "$kernel_pkg" ] || dpkg-deb -x "$(deb_of "$p")" "$root"
-done
-rm -rf "$root"/usr/share/{doc,man,info,locale,lintian,bug,menu} "$root"/etc/cron.d "$root"/lib/systemd "$root"/lib/udev
-# Of glibc's character set modules keep the one mkfs.fat converts labels with
-# (its default DOS code page 850); the rest only make the image larger.
-find "$root/usr/lib/arm-linux-gnueabihf/gconv" -name '*.so' ! -name IBM850.so -delete
-
-ln -sf dash "$root/bin/sh"
-mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font}
-# Only the BusyBox applets the board scripts use; mke2fs and mkdosfs must be
-# the real tools.
-for applet in mount mkdir sleep cat stty ls sync dmesg uname; do
-    ln -sf busybox "$root/bin/$applet"
-done
-for applet in init insmod reboot poweroff; do
-    ln -sf ../bin/busybox "$root/sbin/$applet"
-done
-ln -sf bin/busybox "$root/init"
-mknod -m 600 "$root/dev/console" c 5 1
-
-install -m 644 "$here/guest/inittab" "$root/etc/inittab"
-for f in rcS updater shutdown; do
-    install -m 755 "$here/guest/$f" "$root/etc/init.d/$f"
-done
-ko_dest=$root/lib/modules/$(basename "$vmlinuz" | sed 's/^vmlinuz-//')/kernel/drivers/mmc/host
-mkdir -p "$ko_dest"
-cp "$mmc_ko" "$ko_dest/"
-cp "$font" "$root/font/GOTHIC.TTF"
-
-# The program exactly as its install rule lays it out in a board image.
-DESTDIR=$root cmake --install "$arm_build" --prefix /usr >/dev/null
-[ -x "$root/usr/sbin/updater" ] || die "the install rule did not put the updater at /usr/sbin/updater"
-preload=$(find "$arm_build" -name libupdater_board.so -type f | head -n 1)
-[ -n "$preload" ] || die "no cross-built libupdater_board.so in $arm_build"
-install -m 644 "$preload" "$root/usr/lib/libupdater_board.so"
+    dtc -q -I dtb -O dts -o "$work/board.dts" "$base_dtb"
+    cat "$here/guest/framebuffers.dtsi" >>"$work/board.dts"
+    dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
+    local node
+    for node in /framebuffer@4c000000 /framebuffer@4c200000; do
+        [ "$(fdtget "$work/board.dtb" "$node" compatible)" = simple-framebuffer ] ||
+            die "patched device tree lacks $node"
+    done
+}
 
 # Every library the guest's programs load must be in the image: a missing
 # one would only show as a failed command deep inside the boot.
@@ -193,85 +190,384 @@ check_closure() {
         done
     done
 }
-check_closure "$root/usr/sbin/updater" "$root/usr/lib/libupdater_board.so" "$root/bin/dash" \
-              "$root/sbin/mke2fs" "$root/sbin/mkfs.fat"
-[ -e "$root/sbin/mkdosfs" ] || die "dosfstools did not provide /sbin/mkdosfs"
 
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.cpio.gz"
-echo "systest: initramfs $(stat -c %s "$work/initramfs.cpio.gz") bytes"
+build_initramfs() {
+    root=$work/rootfs
+    rm -rf "$root"
+    mkdir -p "$root"
+    local p
+    for p in "${guest_packages[@]}"; do
+        [ "$p" = mtd-utils ] || dpkg-deb -x "$(deb_of "$p")" "$root"
+    done
+    rm -rf "$root"/usr/share/{doc,man,info,locale,lintian,bug,menu} "$root"/etc/cron.d "$root"/lib/systemd "$root"/lib/udev
+    # Of glibc's character set modules keep the one mkfs.fat converts labels
+    # with (its default DOS code page 850); the rest only make the image larger.
+    find "$root/usr/lib/arm-linux-gnueabihf/gconv" -name '*.so' ! -name IBM850.so -delete
+    # Of mtd-utils only the tools the updater's mode 1 runs (flash_eraseall is
+    # a script around flash_erase).
+    rm -rf "$work/mtd-utils"
+    dpkg-deb -x "$(deb_of mtd-utils)" "$work/mtd-utils"
+    mkdir -p "$root/usr/sbin"
+    for p in flash_eraseall flash_erase ubiformat ubimkvol; do
+        [ -x "$work/mtd-utils/usr/sbin/$p" ] || die "mtd-utils did not provide /usr/sbin/$p"
+        install -m 755 "$work/mtd-utils/usr/sbin/$p" "$root/usr/sbin/$p"
+    done
 
-# ---------------------------------------------------------------------------
-step "SD card image"
+    ln -sf dash "$root/bin/sh"
+    mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font,lib/modules,blk,mnt}
+    # Only the BusyBox applets the board's scripts and the updater's commands
+    # use; mke2fs and mkdosfs must be the real tools.
+    for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep; do
+        ln -sf busybox "$root/bin/$applet"
+    done
+    for applet in init insmod reboot poweroff; do
+        ln -sf ../bin/busybox "$root/sbin/$applet"
+    done
+    ln -sf bin/busybox "$root/init"
+    mknod -m 600 "$root/dev/console" c 5 1
 
-card=$work/card.img
-disk_create "$card" "$work/tmp"
-rm -rf "$work/before"
-disk_record "$card" "$work/before"
-sed 's/^/systest: card: /' "$work/before/table"
+    cp -a "$work/kernel/lib/modules/"* "$root/lib/modules/"
+    # Where the updater's command 3 loads UBI from.
+    cp "$root"/lib/modules/*/kernel/drivers/mtd/ubi/ubi.ko "$root/lib/modules/ubi.ko"
+    cp "$font" "$root/font/GOTHIC.TTF"
 
-# ---------------------------------------------------------------------------
-step "reference screen from the host emulator"
+    # The program and its init script exactly as the install rule lays them
+    # out in a board image; the test board adds its settings and set-up.
+    DESTDIR=$root cmake --install "$arm_build" --prefix /usr >/dev/null
+    [ -x "$root/usr/sbin/updater" ] || die "the install rule did not put the updater at /usr/sbin/updater"
+    [ -x "$root/etc/init.d/updater" ] || die "the install rule did not put the init script at /etc/init.d/updater"
+    [ -f "$root/etc/default/updater" ] || die "the install rule did not put the defaults file at /etc/default/updater"
+    install -m 644 "$here/guest/updater.default" "$root/etc/default/updater"
+    install -m 644 "$here/guest/inittab" "$root/etc/inittab"
+    for p in rcS shutdown; do
+        install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
+    done
+    local preload
+    preload=$(find "$arm_build" -name libupdater_board.so -type f | head -n 1)
+    [ -n "$preload" ] || die "no cross-built libupdater_board.so in $arm_build"
+    install -m 644 "$preload" "$root/usr/lib/libupdater_board.so"
 
-rm -rf "$work/host-screens"
-sim_status=0
-"$host_sim" --cmdline 'updater=2,0,0' --screen 800x480 --font "$font" --out "$work/host-screens" -- DATA \
-    >"$work/host-sim.log" 2>&1 || sim_status=$?
-echo "systest: updater-sim exit status $sim_status"
-reference=$work/host-screens/fb1.raw
-[ -f "$reference" ] || { cat "$work/host-sim.log" >&2; die "the host emulator left no fb1.raw"; }
+    check_closure "$root/usr/sbin/updater" "$root/usr/lib/libupdater_board.so" "$root/bin/dash" \
+                  "$root/sbin/mke2fs" "$root/sbin/mkfs.fat" "$root/usr/sbin/flash_erase" \
+                  "$root/usr/sbin/ubiformat" "$root/usr/sbin/ubimkvol"
+    [ -e "$root/sbin/mkdosfs" ] || die "dosfstools did not provide /sbin/mkdosfs"
+    arm-linux-gnueabihf-gcc -O2 -Wall -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 \
+        -o "$root/sbin/rtc-to-clock" "$here/guest/rtc_to_clock.c" || die "the guest's clock helper does not build"
 
-# ---------------------------------------------------------------------------
-step "boot (limit ${timeout_s} s)"
+    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.cpio.gz"
+    echo "systest: initramfs $(stat -c %s "$work/initramfs.cpio.gz") bytes"
+}
 
-rm -f "$work/console.log" "$work/fb1.dump"
-qemu_status=0
-timeout -k 10 "$timeout_s" qemu-system-arm \
-    -M vexpress-a9 -smp 1 -m 256M \
-    -kernel "$vmlinuz" -dtb "$work/board.dtb" -initrd "$work/initramfs.cpio.gz" \
-    -append "console=ttyAMA0 loglevel=4 panic=-1 updater=2,0,0" \
-    -drive if=sd,format=raw,file="$card" \
-    -nic none -display none -monitor none -no-reboot \
-    -serial file:"$work/console.log" -serial file:"$work/fb1.dump" \
-    </dev/null >"$work/qemu.log" 2>&1 || qemu_status=$?
-boot_seconds=$((SECONDS - step_start))
+scenario_image() {
+    [ -n "$arm_build" ] || die "--arm-build is needed to build the guest image"
+    require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc
+    dpkg --print-foreign-architectures | grep -qx armhf ||
+        die "dpkg has no armhf architecture: run scripts/setup.sh"
+    arm_build=$(cd "$arm_build" && pwd)
+    cache=$work/debs
+    mkdir -p "$cache"
+    rm -f "$work/initramfs.cpio.gz"
+    step "Debian armhf packages (cache: $cache)"
+    fetch_packages
+    step "kernel, device tree and modules"
+    extract_kernel "${kernel_modules[@]}"
+    step "initramfs"
+    build_initramfs
+    step "done"
+    echo "systest: PASS: guest image in $work"
+}
 
-echo "systest: ---- guest console ----"
-sed 's/\r$//; s/^/| /' "$work/console.log" 2>/dev/null || true
-echo "systest: ---- end of guest console ----"
-if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
-    die "the guest did not reboot within ${timeout_s} s"
-fi
-[ "$qemu_status" -eq 0 ] || { cat "$work/qemu.log" >&2; die "qemu-system-arm failed with status $qemu_status"; }
-echo "systest: boot to QEMU's exit: ${boot_seconds} s"
+# ===========================================================================
+# Boots and their checks
+# ===========================================================================
 
-# ---------------------------------------------------------------------------
-step "checks"
+# The screen the host emulator leaves for the same command line: NAME CMDLINE
+# [launcher options] -- program arguments. Sets reference.
+reference_screen() {
+    local name=$1 cmdline=$2 status=0
+    shift 2
+    rm -rf "$work/$name-host-screens"
+    "$host_sim" --cmdline "$cmdline" --screen 800x480 --font "$font" --out "$work/$name-host-screens" "$@" \
+        >"$work/$name-host-sim.log" 2>&1 || status=$?
+    echo "systest: updater-sim exit status $status"
+    reference=$work/$name-host-screens/fb1.raw
+    [ -f "$reference" ] || { cat "$work/$name-host-sim.log" >&2; die "the host emulator left no fb1.raw"; }
+}
 
-failures=0
-console_check "$work/console.log" 0 DATA || failures=$((failures + $?))
-disk_check "$card" "$work/before" DATA "$work/tmp" || failures=$((failures + $?))
+# Starts QEMU in the background: NAME KERNEL-CMDLINE CARD [QEMU options].
+# The guest's console goes to WORK/NAME-console.log, the screen it sends at
+# shutdown to WORK/NAME-fb1.dump. Sets qemu_pid and qemu_started.
+qemu_start() {
+    local name=$1 cmdline=$2 card=$3
+    shift 3
+    rm -f "$work/$name-console.log" "$work/$name-fb1.dump"
+    qemu-system-arm \
+        -M vexpress-a9 -smp 1 -m 256M \
+        -kernel "$image/vmlinuz" -dtb "$image/board.dtb" -initrd "$image/initramfs.cpio.gz" \
+        -append "console=ttyAMA0 loglevel=4 panic=-1 $cmdline" \
+        -drive if=sd,format=raw,file="$card" \
+        -nic none -display none -no-reboot \
+        -serial file:"$work/$name-console.log" -serial file:"$work/$name-fb1.dump" \
+        "$@" </dev/null >"$work/$name-qemu.log" 2>&1 &
+    qemu_pid=$!
+    qemu_started=$SECONDS
+    echo "systest: $name: QEMU started (pid $qemu_pid)"
+}
 
-size=$(stat -c %s "$work/fb1.dump" 2>/dev/null || echo 0)
-want_size=$((800 * 480 * 2))
-if [ "$size" -ne "$want_size" ]; then
-    echo "FAIL: guest sent $size bytes of /dev/fb1, expected $want_size" >&2
-    failures=$((failures + 1))
-else
+qemu_running() { kill -0 "$qemu_pid" 2>/dev/null; }
+
+qemu_kill() {
+    kill -KILL "$qemu_pid" 2>/dev/null || true
+    wait "$qemu_pid" 2>/dev/null || true
+}
+trap 'if [ -n "${qemu_pid:-}" ]; then kill -KILL "$qemu_pid" 2>/dev/null || true; fi' EXIT
+
+# The console without the terminal's carriage returns.
+console_text() { tr -d '\r' <"$work/$1-console.log" 2>/dev/null || true; }
+
+# Waits until the console holds the whole line: NAME LINE. Returns 1 when
+# QEMU ended or the time limit passed first.
+wait_console_line() {
+    local name=$1 line=$2
+    while ! console_text "$name" | grep -qxF -- "$line"; do
+        qemu_running || return 1
+        [ $((SECONDS - qemu_started)) -lt "$timeout_s" ] || return 1
+        sleep 0.1
+    done
+}
+
+# The console as a terminal shows it: of a progress line rewritten with
+# carriage returns only its last state.
+show_console() {
+    echo "systest: ---- guest console ($1) ----"
+    sed 's/\r$//; s/.*\r//; s/^/| /' "$work/$1-console.log" 2>/dev/null || true
+    echo "systest: ---- end of guest console ($1) ----"
+}
+
+# Waits for QEMU to end by itself, which it does when the guest restarts:
+# NAME. Dies when it does not within the time limit or fails.
+qemu_wait_exit() {
+    local name=$1 status=0
+    while qemu_running && [ $((SECONDS - qemu_started)) -lt "$timeout_s" ]; do
+        sleep 0.2
+    done
+    if qemu_running; then
+        qemu_kill
+        show_console "$name"
+        die "$name: the guest did not reboot within ${timeout_s} s"
+    fi
+    wait "$qemu_pid" || status=$?
+    qemu_pid=""
+    show_console "$name"
+    [ "$status" -eq 0 ] || { cat "$work/$name-qemu.log" >&2; die "$name: qemu-system-arm failed with status $status"; }
+    echo "systest: $name: boot to QEMU's exit: $((SECONDS - qemu_started)) s"
+}
+
+# What the guest's shutdown script reported. Every boot: the updater ended
+# before the screen was taken.
+check_guest_reports() { # name
+    local text
+    text=$(console_text "$1")
+    grep -qxF 'systest: board ready' <<<"$text" || check_fail "$1: the guest's set-up never finished"
+    grep -qxF 'systest: the updater has ended' <<<"$text" ||
+        check_fail "$1: the updater was still running when the system went down"
+}
+
+# The guest's /dev/fb1 against the host emulator's screen: NAME.
+check_screen() {
+    local name=$1 dump=$work/$1-fb1.dump size want_size=$((800 * 480 * 2))
+    size=$(stat -c %s "$dump" 2>/dev/null || echo 0)
+    if [ "$size" -ne "$want_size" ]; then
+        check_fail "$name: guest sent $size bytes of /dev/fb1, expected $want_size"
+        return
+    fi
     if [ -n "$png_tool" ]; then
-        "$png_tool" 800 480 "$work/fb1.dump" "$work/guest-fb1.png" && echo "systest: guest screen: $work/guest-fb1.png"
+        "$png_tool" 800 480 "$dump" "$work/$name-guest-fb1.png" && echo "systest: guest screen: $work/$name-guest-fb1.png"
     fi
     # An all-black screen would equal a reference that failed the same way.
-    [ "$(tr -d '\000' <"$work/fb1.dump" | head -c 1 | wc -c)" -eq 1 ] ||
-        { echo "FAIL: the guest's screen is entirely black" >&2; failures=$((failures + 1)); }
-    if ! cmp -s "$work/fb1.dump" "$reference"; then
-        echo "FAIL: the guest's /dev/fb1 differs from the host emulator's screen in $(cmp -l "$work/fb1.dump" "$reference" | wc -l) bytes" >&2
-        [ -z "$png_tool" ] || "$png_tool" 800 480 "$reference" "$work/host-fb1.png" || true
-        failures=$((failures + 1))
+    [ "$(tr -d '\000' <"$dump" | head -c 1 | wc -c)" -eq 1 ] || check_fail "$name: the guest's screen is entirely black"
+    if ! cmp -s "$dump" "$reference"; then
+        check_fail "$name: the guest's /dev/fb1 differs from the host emulator's screen in $(cmp -l "$dump" "$reference" | wc -l) bytes"
+        [ -z "$png_tool" ] || "$png_tool" 800 480 "$reference" "$work/$name-host-fb1.png" || true
     else
-        echo "systest: guest /dev/fb1 equals the host emulator's screen byte for byte"
+        echo "systest: $name: guest /dev/fb1 equals the host emulator's screen byte for byte"
     fi
-fi
-step "done"
+}
 
-[ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
-echo "systest: PASS: booted, formatted partitions 3, 5, 6, left the rest of the card alone, rebooted, same screen as the host"
+# Every check of a whole mode-2 run: NAME (its console and screen) and the card.
+check_mode2_run() {
+    local status=0
+    console_check "$work/$1-console.log" 2 0 DATA || status=$?
+    failures=$((failures + status))
+    status=0
+    disk_check "$card" "$work/before" DATA "$work/tmp" || status=$?
+    failures=$((failures + status))
+    check_guest_reports "$1"
+    check_screen "$1"
+}
+
+# A fresh card, and nothing left of an earlier run to be checked by mistake.
+new_card() {
+    rm -f "$work"/*-console.log "$work"/*-fb1.dump "$work"/*-qemu.log "$work"/*.png "$work"/mtd6.img
+    card=$work/card.img
+    disk_create "$card" "$work/tmp"
+    rm -rf "$work/before"
+    disk_record "$card" "$work/before"
+    sed 's/^/systest: card: /' "$work/before/table"
+}
+
+scenario_mode2() {
+    step "SD card image"
+    new_card
+    step "reference screen from the host emulator"
+    reference_screen mode2 'updater=2,0,0' -- DATA
+    step "boot (limit ${timeout_s} s)"
+    qemu_start mode2 'updater=2,0,0' "$card" -monitor none
+    qemu_wait_exit mode2
+    step "checks"
+    check_mode2_run mode2
+    step "done"
+    [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
+    echo "systest: PASS: booted, formatted partitions 3, 5, 6, left the rest of the card alone, rebooted, same screen as the host"
+}
+
+scenario_power_cut() {
+    local cut_line='cmd: mke2fs -t ext3 /dev/mmcblk0p5' status=0
+    step "SD card image"
+    new_card
+    step "reference screen from the host emulator"
+    reference_screen power-cut 'updater=2,0,0' -- DATA
+    step "boot cut short during the second mke2fs (limit ${timeout_s} s)"
+    qemu_start cut 'updater=2,0,0' "$card" -monitor none
+    if ! wait_console_line cut "$cut_line"; then
+        qemu_kill
+        show_console cut
+        die "cut: the console never showed '$cut_line' while QEMU ran"
+    fi
+    qemu_kill
+    qemu_pid=""
+    echo "systest: cut: power cut $((SECONDS - qemu_started)) s after QEMU's start"
+    show_console cut
+    # The cut must have left work undone, or the second boot proves nothing.
+    ! console_text cut | grep -qxF 'cmd: reboot' || die "cut: the power cut came after the updater had finished"
+    disk_check "$card" "$work/before" DATA "$work/tmp" >/dev/null 2>&1 &&
+        die "cut: the card was already complete at the power cut"
+    echo "systest: cut: the card is half done, as the power cut left it"
+
+    step "second boot on the same card (limit ${timeout_s} s)"
+    qemu_start again 'updater=2,0,0' "$card" -monitor none
+    qemu_wait_exit again
+    step "checks"
+    check_mode2_run again
+    step "done"
+    [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
+    echo "systest: PASS: a power cut during mode 2 was mended by the next boot"
+}
+
+# Pulls the SD card through QEMU's monitor; dies when QEMU still has it.
+eject_card() {
+    local reply
+    reply=$(printf 'eject -f sd0\ninfo block sd0\n' | socat -t 2 - UNIX-CONNECT:"$work/monitor.sock" 2>&1) ||
+        die "mode1: QEMU's monitor did not answer: $reply"
+    grep -qF 'not inserted' <<<"$reply" || { echo "$reply" >&2; die "mode1: QEMU still has the SD card after eject"; }
+    echo "systest: mode1: SD card ejected $((SECONDS - qemu_started)) s after QEMU's start"
+}
+
+check_nand() {
+    local text beb
+    text=$(console_text mode1)
+    grep -qxF 'systest: /dev/mtd6 copied to the spare disk' <<<"$text" ||
+        { check_fail "mode1: the guest did not copy /dev/mtd6 out"; return; }
+    # The guest's own view: one volume and nothing left over.
+    grep -qxF 'systest: ubi ubi0/volumes_count = 1' <<<"$text" || check_fail "mode1: UBI does not have exactly one volume"
+    grep -qxF 'systest: ubi ubi0/avail_eraseblocks = 0' <<<"$text" || check_fail "mode1: UBI has eraseblocks left over"
+    beb=$(sed -n 's/^CONFIG_MTD_UBI_BEB_LIMIT=//p' "$image/kernel.config")
+    [ -n "$beb" ] || { check_fail "the kernel's configuration has no CONFIG_MTD_UBI_BEB_LIMIT"; return; }
+    if "$ubi_tool" "$work/mtd6.img" "$NAND_PEB" "$NAND_CHIP_PEBS" "$beb" test >"$work/ubi-check.log"; then
+        sed 's/^/systest: mtd6: /' "$work/ubi-check.log"
+    else
+        cat "$work/ubi-check.log" >&2
+        check_fail "mode1: the copy of /dev/mtd6 is not the UBI image ubiformat and ubimkvol make"
+    fi
+}
+
+check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
+    local text
+    console_check "$work/mode1-console.log" 1 0 DATA || failures=$((failures + $?))
+    # Only what the guest printed after the eject may hold the reboot.
+    head -c "$1" "$work/mode1-console.log" | tr -d '\r' | grep -qxF 'cmd: reboot' &&
+        check_fail "mode1: 'cmd: reboot' was logged before the card was pulled"
+    text=$(console_text mode1)
+    if [ "$2" -eq 1 ]; then
+        grep -qE "^systest: system clock set to ${RTC_BASE%%T*}T" <<<"$text" ||
+            check_fail "mode1: the guest's clock was not set past 2038"
+    else
+        check_nand
+    fi
+    check_guest_reports mode1
+    grep -qxF "systest: panel file bytes: $(printf 'ctp_calibrate' | od -An -tx1 -v | tr -d ' \n')" <<<"$text" ||
+        check_fail "mode1: the touch panel file does not hold exactly ctp_calibrate ($(grep -F 'panel file bytes' <<<"$text"))"
+    sha256sum <"$card" | cmp -s - "$work/card.sha256" || check_fail "mode1: the SD card was written to"
+    check_screen mode1
+}
+
+scenario_mode1() { # past-2038 (0 or 1)
+    local settle=5 size clock=() what="the host's clock"
+    [ -n "$ubi_tool" ] && [ -x "$ubi_tool" ] || die "the UBI image checker is not built ('$ubi_tool')"
+    require_tools socat
+    step "SD card and spare disk images"
+    new_card
+    sha256sum <"$card" >"$work/card.sha256"
+    rm -f "$work/mtd6.img"
+    truncate -s $((NAND_MTD6_PEBS * NAND_PEB)) "$work/mtd6.img"
+    step "reference screen from the host emulator"
+    reference_screen mode1 'updater=1,0,0' --card-removal polls=5 -- DATA
+    [ "$1" -eq 0 ] || { clock=(-rtc base="$RTC_BASE"); what=$RTC_BASE; }
+    step "boot with the clock at $what (limit ${timeout_s} s)"
+    rm -f "$work/monitor.sock"
+    qemu_start mode1 'updater=1,0,0' "$card" "${clock[@]}" \
+        -monitor unix:"$work/monitor.sock",server=on,wait=off \
+        -drive if=none,id=spare,format=raw,file="$work/mtd6.img" -device virtio-blk-device,drive=spare
+    if ! wait_console_line mode1 'cmd: umount /mnt'; then
+        qemu_kill
+        show_console mode1
+        die "mode1: the console never showed the last storage command while QEMU ran"
+    fi
+    # The program now polls the card; give it time to show that it waits.
+    sleep "$settle"
+    size=$(stat -c %s "$work/mode1-console.log")
+    if console_text mode1 | grep -qxF 'cmd: reboot'; then
+        qemu_kill
+        show_console mode1
+        die "mode1: 'cmd: reboot' was logged with the SD card still in (within ${settle} s of the last command)"
+    fi
+    qemu_running || { show_console mode1; die "mode1: QEMU ended while the updater should wait for the card"; }
+    eject_card
+    qemu_wait_exit mode1
+    step "checks"
+    check_mode1_run "$size" "$1"
+    step "done"
+    [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
+    if [ "$1" -eq 1 ]; then
+        echo "systest: PASS: mode 1 past 2038 waited for the card, rebooted when it was pulled, ended its floor and painted the band"
+    else
+        echo "systest: PASS: mode 1 built UBI on the NAND, waited for the card, rebooted when it was pulled"
+    fi
+}
+
+case $scenario in
+    image) scenario_image ;;
+    mode2|mode1|mode1-2038|power-cut)
+        [ -n "$image" ] && [ -f "$image/initramfs.cpio.gz" ] || die "no guest image in '$image' (the image scenario makes it)"
+        image=$(cd "$image" && pwd)
+        [ -n "$host_sim" ] && [ -x "$host_sim" ] ||
+            die "the host emulator updater-sim is not built ('$host_sim'): the guest's screen cannot be compared"
+        require_tools qemu-system-arm sfdisk mke2fs dumpe2fs e2fsck mkfs.fat fsck.fat blkid cmp
+        case $scenario in
+            mode2) scenario_mode2 ;;
+            mode1) scenario_mode1 0 ;;
+            mode1-2038) scenario_mode1 1 ;;
+            power-cut) scenario_power_cut ;;
+        esac ;;
+    *) die "unknown scenario '$scenario' (image, mode2, mode1, mode1-2038 or power-cut)" ;;
+esac

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the updater for the board (armhf), dynamically linked with the
 # preload library beside it, and fully static, then checks what came out:
-# the architecture and ABI, the libraries each needs, that the install rule
-# puts the program in sbin under any prefix, and that nothing of the host
-# leaked into the configuration. Prints the stripped sizes.
+# the architecture and ABI, 64-bit time and file offsets, the libraries each
+# needs, that the install rule puts the program in sbin under any prefix, and
+# that nothing of the host leaked into the configuration. Prints the stripped sizes.
 #
 #   build-armhf.sh --source DIR --work DIR
 #
@@ -74,6 +74,13 @@ grep -qx 'libfreetype.so.6' <<<"$dyn_needed" || fail "dynamic updater does not l
 # runtime is not part of what the board has to carry for it.
 ! grep -qE '^libstdc\+\+|^libgcc_s' <<<"$dyn_needed" || fail "dynamic updater needs the C++ runtime: $(echo $dyn_needed)"
 echo "armhf: dynamic updater needs: $(echo $dyn_needed)"
+# 64-bit time and file offsets on this 32-bit board: glibc's time64 entry
+# points, none of the 32-bit ones (time() of those fails from 2038 on).
+dyn_imports=$("$readelf_" --dyn-syms -W "$dyn" | awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
+grep -qx '__time64' <<<"$dyn_imports" || fail "dynamic updater does not call __time64: built with a 32-bit time_t"
+for sym in time ioctl open mmap lseek; do
+    ! grep -qx "$sym" <<<"$dyn_imports" || fail "dynamic updater calls the 32-bit $sym"
+done
 
 if [ -n "$preload" ]; then
     check_arm "$preload" "preload library"

@@ -6,24 +6,42 @@ console_fail() {
     CONSOLE_FAILURES=$((${CONSOLE_FAILURES:-0} + 1))
 }
 
-# The lines a mode-2 run with the given channel and label must print, in this
-# order, each as a whole console line.
-console_expected_lines() { # channel label
-    printf '%s\n' \
-        "Got type = 2, channel = $1" \
-        "cmd: mke2fs -t ext3 /dev/mmcblk$1p3" \
-        "cmd: mke2fs -t ext3 /dev/mmcblk$1p5" \
-        "cmd: mkdosfs -F 32 /dev/mmcblk$1p6 -n \"$2\"" \
-        "cmd: reboot"
+# The lines a run of the given mode (1 or 2) with the given channel and label
+# must print, in this order, each as a whole console line.
+console_expected_lines() { # mode channel label
+    printf '%s\n' "Got type = $1, channel = $2"
+    if [ "$1" -eq 1 ]; then
+        printf 'cmd: %s\n' \
+            'flash_eraseall /dev/mtd6' \
+            'ubiformat /dev/mtd6 -y' \
+            'insmod /lib/modules/ubi.ko mtd=Local-disk' \
+            'ubimkvol /dev/ubi0 -m -N test' \
+            'rm /dev/ubiblk0' \
+            'mknod /dev/ubiblk0 b 94 0' \
+            'mkdosfs -F 32 /dev/ubiblk0 -v' \
+            'mount -t yaffs /dev/mtdblock3 /blk' \
+            'mount /dev/ubiblk0 /mnt' \
+            'cp -r /blk/user/data/* /mnt' \
+            'umount /blk' \
+            'umount /mnt' \
+            'reboot'
+    else
+        printf '%s\n' \
+            "cmd: mke2fs -t ext3 /dev/mmcblk$2p3" \
+            "cmd: mke2fs -t ext3 /dev/mmcblk$2p5" \
+            "cmd: mkdosfs -F 32 /dev/mmcblk$2p6 -n \"$3\"" \
+            "cmd: reboot"
+    fi
 }
 
 # Returns the number of failed checks.
-console_check() { # log channel label
+console_check() { # log mode channel label
     local log=$1 clean expected line got want i
     CONSOLE_FAILURES=0
     # The terminal turns each line break into CR LF.
-    clean=$(tr -d '\r' <"$log")
-    mapfile -t expected < <(console_expected_lines "$2" "$3")
+    [ -s "$log" ] || console_fail "no console log at $log"
+    clean=$(tr -d '\r' <"$log" 2>/dev/null || true)
+    mapfile -t expected < <(console_expected_lines "$2" "$3" "$4")
 
     # In order, each exactly once.
     local from=0 at
@@ -47,8 +65,10 @@ console_check() { # log channel label
     fi
 
     # An unattended tool that stopped to ask would have hung the boot; if it
-    # asked at all, something answered for it.
-    for line in 'Proceed anyway?' 'Jumped out' 'osd start error' 'open fb err' 'vscreen error' 'fs creen error' 'fbmeme is'; do
+    # asked at all, something answered for it. The rest: a screen or touch
+    # panel the program could not use.
+    for line in 'Proceed anyway?' 'Jumped out' 'osd start error' 'open fb err' 'vscreen error' 'fs creen error' 'fbmeme is' \
+                'CTP is not present.'; do
         ! grep -qF -- "$line" <<<"$clean" || console_fail "unexpected console output: $line"
     done
 

@@ -4,21 +4,22 @@
 # kind of damage a broken updater could do must fail them with the right
 # message; likewise for the console log.
 #
-#   selftest.sh --work DIR
+#   selftest.sh --work DIR --ubi-tool PATH
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/disk.sh"
 source "$here/console.sh"
 
-work=""
+work="" ubi_tool=""
 while [ $# -gt 0 ]; do
     case $1 in
         --work) work=$2; shift 2 ;;
+        --ubi-tool) ubi_tool=$2; shift 2 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
-[ -n "$work" ] || { echo "usage: $0 --work DIR" >&2; exit 2; }
+[ -n "$work" ] && [ -x "$ubi_tool" ] || { echo "usage: $0 --work DIR --ubi-tool PATH" >&2; exit 2; }
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -131,7 +132,7 @@ good_console() {
 expect_console() { # name pattern sed-script
     local status=0
     good_console | sed -e "$3" >"$work/console.log"
-    console_check "$work/console.log" 0 DATA 2>"$work/case.err" || status=$?
+    console_check "$work/console.log" 2 0 DATA 2>"$work/case.err" || status=$?
     judge "$1" "$2" "$status" -F
 }
 expect_console "a correct log passes" "" ""
@@ -145,6 +146,76 @@ expect_console "a repeated command fails" "printed 2 times" '/^cmd: reboot/i cmd
 expect_console "a tool that asked a question fails" "Proceed anyway?" '/^mke2fs 1.47/a Proceed anyway? (y,N)'
 expect_console "no restart by the kernel fails" "never restarted" '/reboot: Restarting/d'
 expect_console "a screen set-up error fails" "osd start error" '/^systest: board ready/a osd start error'
+
+good_mode1_console() {
+    { echo 'systest: board ready'; console_expected_lines 1 0 DATA; echo 'reboot: Restarting system'; } |
+        sed 's/$/\r/'
+}
+expect_mode1_console() { # name pattern sed-script
+    local status=0
+    good_mode1_console | sed -e "$3" >"$work/console.log"
+    console_check "$work/console.log" 1 0 DATA 2>"$work/case.err" || status=$?
+    judge "$1" "$2" "$status" -F
+}
+expect_mode1_console "a correct mode-1 log passes" "" ""
+expect_mode1_console "a missing touch panel fails" "unexpected console output: CTP is not present." \
+    '/^Got type/a CTP is not present.'
+expect_mode1_console "a skipped storage command fails" "missing or out of order: cmd: ubimkvol /dev/ubi0 -m -N test" \
+    '/^cmd: ubimkvol/d'
+expect_mode1_console "the reboot before the last command fails" "out of order: cmd: reboot" \
+    '/^cmd: reboot/d; /^cmd: umount \/blk/i cmd: reboot\r'
+
+echo "== UBI image checks"
+# ubinize (the host's mtd-utils) writes the layout volume; the rest of a
+# freshly ubiformatted partition is eraseblocks holding only ubinize's own
+# erase-counter header. A small chip: 64 eraseblocks of 128 KiB, 2 KiB pages,
+# of which UBI keeps 2 for the layout, 2 for itself and 2 for bad blocks.
+UBI_PEB=131072 UBI_LEB=129024 UBI_PEBS=64 UBI_AVAILABLE=58
+ubi_volume() { # name type lebs [id]; a static volume holds a little data
+    printf '[%s]\nmode=ubi\nvol_id=%s\nvol_type=%s\nvol_name=%s\nvol_size=%s\n' \
+        "$1" "${4:-0}" "$2" "$1" $(($3 * UBI_LEB))
+    [ "$2" != static ] || printf 'image=%s\n' "$work/volume.bin"
+}
+echo "old user data" >"$work/volume.bin"
+make_ubi() { # out volume-definitions...
+    local out=$1 i
+    shift
+    printf '%s\n' "$@" >"$work/ubi.ini"
+    ubinize -o "$work/layout.ubi" -p 128KiB -m 2048 -s 512 -Q 12345 "$work/ubi.ini" >/dev/null
+    cp "$work/layout.ubi" "$out"
+    head -c 64 "$work/layout.ubi" >"$work/free.peb"
+    head -c $((UBI_PEB - 64)) /dev/zero | tr '\0' '\377' >>"$work/free.peb"
+    for ((i = $(stat -c %s "$out") / UBI_PEB; i < UBI_PEBS; i++)); do cat "$work/free.peb"; done >>"$out"
+}
+erase_peb() { # number image
+    head -c "$UBI_PEB" /dev/zero | tr '\0' '\377' |
+        dd of="$2" bs="$UBI_PEB" seek="$1" conv=notrunc status=none
+}
+expect_ubi() { # name pattern image [change-command...]
+    local name=$1 pattern=$2 img=$work/case.ubi status=0
+    cp "$3" "$img"
+    shift 3
+    [ $# -eq 0 ] || "$@" "$img"
+    "$ubi_tool" "$img" "$UBI_PEB" "$UBI_PEBS" 20 test >"$work/case.err" 2>&1 || status=$?
+    judge "$name" "$pattern" "$status" -F
+}
+command -v ubinize >/dev/null || { bad "ubinize not found (scripts/setup.sh installs mtd-utils)"; }
+make_ubi "$work/good.ubi" "$(ubi_volume test dynamic $UBI_AVAILABLE)"
+make_ubi "$work/smaller.ubi" "$(ubi_volume test dynamic $((UBI_AVAILABLE - 1)))"
+make_ubi "$work/static.ubi" "$(ubi_volume test static $UBI_AVAILABLE)"
+make_ubi "$work/named.ubi" "$(ubi_volume data dynamic $UBI_AVAILABLE)"
+make_ubi "$work/two.ubi" "$(ubi_volume test dynamic 50)" "$(ubi_volume spare dynamic 8 1)"
+expect_ubi "a freshly made volume taking all space passes" "" "$work/good.ubi"
+expect_ubi "a changed erase counter fails" "eraseblock 40: erase-counter header CRC is wrong" \
+    "$work/good.ubi" flip_byte_at $((40 * UBI_PEB + 15))
+expect_ubi "an erased eraseblock fails" "eraseblock 63: no erase-counter header" "$work/good.ubi" erase_peb 63
+expect_ubi "a damaged volume table record fails" "volume table copy 1: record 0 CRC is wrong" \
+    "$work/good.ubi" flip_byte_at $((UBI_PEB + 2048 + 16))
+expect_ubi "a lost layout eraseblock fails" "1 layout-volume eraseblocks, expected 2" "$work/good.ubi" erase_peb 0
+expect_ubi "a volume one eraseblock short fails" "volume takes 57 eraseblocks, all available is 58" "$work/smaller.ubi"
+expect_ubi "a static volume fails" "volume is not dynamic" "$work/static.ubi"
+expect_ubi "another name fails" "volume named 'data', expected 'test'" "$work/named.ubi"
+expect_ubi "two volumes fail" "2 volumes, expected 1" "$work/two.ubi"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

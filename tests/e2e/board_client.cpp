@@ -70,17 +70,14 @@ int main(int argc, char **argv)
             last = now;
         }
         std::printf("\n");
-    } else if (op == "card" && argc == 3) {
-        long opens = 0;
-        // Bounded where the updater waits for ever, so a card that is never
-        // pulled shows as the bound.
-        while (opens < 100000) {
-            int fd = open(argv[2], O_RDONLY);
-            if (fd < 0) break;
-            close(fd);
-            opens++;
+    } else if (op == "card" && argc >= 3) {
+        // Each node in turn, opened until it fails. Bounded where the updater
+        // waits for ever, so a card that is never pulled shows as the bound.
+        for (int node = 2; node < argc; node++) {
+            long opens = 0;
+            for (int fd; opens < 100000 && (fd = open(argv[node], O_RDONLY)) >= 0; opens++) close(fd);
+            std::printf("opens %ld\n", opens);
         }
-        std::printf("opens %ld\n", opens);
     } else if (op == "system" && argc == 3) {
         std::printf("status %d\n", system(argv[2]));
     } else {

@@ -32,7 +32,7 @@ std::string make_file(const std::string &name, const std::string &bytes)
 
 TEST(Board, EveryPieceIsRealWhenItsVariableIsUnset)
 {
-    for (const std::vector<std::string> &env : { std::vector<std::string>{}, std::vector<std::string>{ "UPDATER_SIM_OSD=1" } }) {
+    for (const std::vector<std::string> &env : { std::vector<std::string>{}, std::vector<std::string>{ SIM_ENV_OSD "=1" } }) {
         SCOPED_TRACE(env.empty() ? "no variable" : env[0]);
         EXPECT_EQ(client({ "read", "/proc/cmdline" }, env), read_file("/proc/cmdline"));
         EXPECT_EQ(client({ "read", "/font/GOTHIC.TTF" }, env), unemulated({ "read", "/font/GOTHIC.TTF" }));
@@ -48,7 +48,7 @@ TEST(Board, OsdStartAcceptsOnlyTheMappingOfItsDescriptor)
 {
     const std::string fb = make_file("fb1.raw", std::string(800 * 480 * 2, '\0'));
     const std::string trace = fb + ".trace";
-    EXPECT_EQ(client({ "osd" }, { "UPDATER_SIM_FB=" + fb, "UPDATER_SIM_TRACE=" + trace }),
+    EXPECT_EQ(client({ "osd" }, { SIM_ENV_FB "=" + fb, SIM_ENV_TRACE "=" + trace }),
               "wrong address: -1\nmapping: 0\nother descriptor: -1\n");
     EXPECT_NE(read_file(trace).find("fb osd refused"), std::string::npos);
 }
@@ -57,36 +57,42 @@ TEST(Board, CommandLineIsTheGivenFileOrAbsent)
 {
     const std::string cmdline = std::string(1500, 'k') + " updater=2,0,0\n";
     const std::string path = make_file("cmdline", cmdline);
-    const std::vector<std::string> env = { "UPDATER_SIM_CMDLINE=" + path };
+    const std::vector<std::string> env = { SIM_ENV_CMDLINE "=" + path };
     EXPECT_EQ(client({ "read", "/proc/cmdline" }, env), cmdline);
     // Through the C library's streams as well.
     EXPECT_EQ(client({ "fopen", "/proc/cmdline" }, env), cmdline);
-    EXPECT_EQ(client({ "read", "/proc/cmdline" }, { "UPDATER_SIM_CMDLINE=" + path + ".missing" }),
+    EXPECT_EQ(client({ "read", "/proc/cmdline" }, { SIM_ENV_CMDLINE "=" + path + ".missing" }),
               "open failed: No such file or directory\n");
 }
 
 TEST(Board, TouchPanelRecordsExactlyTheBytesWritten)
 {
     const std::string record = make_file("ctp.bin", "");
-    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "ctp_calibrate" }, { "UPDATER_SIM_CTP=" + record }), "wrote 13\n");
+    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "ctp_calibrate" }, { SIM_ENV_CTP "=" + record }), "wrote 13\n");
     EXPECT_EQ(read_file(record), "ctp_calibrate");
-    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "x" }, { "UPDATER_SIM_CTP=absent" }),
+    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "x" }, { SIM_ENV_CTP "=" SIM_CTP_ABSENT }),
               "open failed: No such file or directory\n");
 }
 
 TEST(Board, CardStaysUntilItsRemovalRuleFires)
 {
-    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { "UPDATER_SIM_CARD=1:polls=4" }), "opens 4\n");
-    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { "UPDATER_SIM_CARD=1:ms=0" }), "opens 0\n");
-    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { "UPDATER_SIM_CARD=1:never" }), "opens 100000\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { SIM_ENV_CARD "=1:polls=4" }), "opens 4\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { SIM_ENV_CARD "=1:ms=0" }), "opens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1" }, { SIM_ENV_CARD "=1:never" }), "opens 100000\n");
     // Only the card is fitted; its partitions are not the card.
-    EXPECT_EQ(client({ "card", "/dev/mmcblk2" }, { "UPDATER_SIM_CARD=1:never" }), "opens 0\n");
-    EXPECT_EQ(client({ "card", "/dev/mmcblk1p1" }, { "UPDATER_SIM_CARD=1:never" }), unemulated({ "card", "/dev/mmcblk1p1" }));
+    EXPECT_EQ(client({ "card", "/dev/mmcblk2" }, { SIM_ENV_CARD "=1:never" }), "opens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk1p1" }, { SIM_ENV_CARD "=1:never" }), unemulated({ "card", "/dev/mmcblk1p1" }));
+    // Without an index the first whole disk opened is the card, whatever its
+    // number; every other disk is missing and the card stays gone.
+    EXPECT_EQ(client({ "card", "/dev/mmcblk-15", "/dev/mmcblk0", "/dev/mmcblk-15" }, { SIM_ENV_CARD "=polls=3" }),
+              "opens 3\nopens 0\nopens 0\n");
+    EXPECT_EQ(client({ "card", "/dev/mmcblk49p1", "/dev/mmcblk49" }, { SIM_ENV_CARD "=never" }),
+              unemulated({ "card", "/dev/mmcblk49p1" }) + "opens 100000\n");
 }
 
 TEST(Board, FastClockMovesOneSecondPerReading)
 {
-    EXPECT_EQ(client({ "clock", "6" }, { "UPDATER_SIM_CLOCK=fast" }), "1 1 1 1 1 \n");
+    EXPECT_EQ(client({ "clock", "6" }, { SIM_ENV_CLOCK "=" SIM_CLOCK_FAST }), "1 1 1 1 1 \n");
 }
 
 TEST(Board, CommandsAreRecordedAndNeverRun)
@@ -94,7 +100,7 @@ TEST(Board, CommandsAreRecordedAndNeverRun)
     const std::string folder = unique_folder("system");
     const std::string marker = folder + "/marker";
     const std::string log = folder + "/commands.log";
-    EXPECT_EQ(client({ "system", "touch " + marker }, { "UPDATER_SIM_SYSTEM=" + log, "UPDATER_SIM_SYSTEM_STATUS=3" }),
+    EXPECT_EQ(client({ "system", "touch " + marker }, { SIM_ENV_SYSTEM "=" + log, SIM_ENV_SYSTEM_STATUS "=3" }),
               "status 768\n");
     EXPECT_EQ(read_file(log), "touch " + marker + "\n");
     struct stat sb;
@@ -104,10 +110,18 @@ TEST(Board, CommandsAreRecordedAndNeverRun)
 TEST(Launcher, HelpDocumentsEveryBoardVariable)
 {
     const std::string help = run_direct({ UPDATER_SIM_EXE, "--help" }, {}, false);
-    for (const char *v : { "UPDATER_SIM_CMDLINE", "UPDATER_SIM_FB=", "UPDATER_SIM_FB_GEOMETRY", "UPDATER_SIM_FB_FAIL",
-                           "UPDATER_SIM_OSD", "UPDATER_SIM_FONT", "UPDATER_SIM_CTP", "UPDATER_SIM_CARD", "UPDATER_SIM_SYSTEM=",
-                           "UPDATER_SIM_SYSTEM_STATUS", "UPDATER_SIM_FRAMES", "UPDATER_SIM_CLOCK", "UPDATER_SIM_TRACE" })
-        EXPECT_NE(help.find(v), std::string::npos) << v;
+#define EXPECT_DOCUMENTED(name, value) EXPECT_NE(help.find("  " name "=" value "\n"), std::string::npos) << name;
+    SIM_ENV_VARIABLES(EXPECT_DOCUMENTED)
+#undef EXPECT_DOCUMENTED
+}
+
+// A program that sleeps uses no processor time, yet it makes no progress
+// either: it is stopped after a few graces, long before the timeout.
+TEST(Launcher, ProgramThatBlocksIsStoppedForNoProgress)
+{
+    SimRun r = run_sim({ "--updater", "/bin/sleep", "--grace", "0.2", "--timeout", "30", "--", "60" });
+    EXPECT_EQ(r.status, 124);
+    EXPECT_NE(r.diagnostics.find("made no progress"), std::string::npos) << r.diagnostics;
 }
 
 TEST(Launcher, OwnFailuresHaveTheirOwnStatus)

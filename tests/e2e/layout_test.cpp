@@ -27,7 +27,7 @@ protected:
 TEST_P(Layout, HaltScreenHasStatusAndDetailLines)
 {
     const Screen s = GetParam();
-    SimRun r = run_sim({ "--screen", size_text(s), "--cmdline", "updater=0,0,0", "--fb-fill", "0x1234" });
+    SimRun r = run_sim_to_halt({ "--screen", size_text(s), "--cmdline", "updater=0,0,0", "--fb-fill", "0x1234" });
     ASSERT_EQ(r.status, 124) << r.diagnostics;
     EXPECT_TRUE(screen_shows(load_raw_frame(r.out + "/fb1.raw", s.xres, s.yres), font,
                              { centred(font, Line::Status, "Unexpected updater mode!", s.xres, s.yres),
@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Screens, Layout, ::testing::Values(Screen{ 800, 480 }, 
 TEST(ScreenCheck, RejectsWrongBandsAndWrongMessages)
 {
     FontOracle font(TEST_FONT);
-    SimRun r = run_sim({ "--cmdline", "updater=0,0,0" });
+    SimRun r = run_sim_to_halt({ "--cmdline", "updater=0,0,0" });
     ASSERT_EQ(r.status, 124) << r.diagnostics;
     const Frame good = load_raw_frame(r.out + "/fb1.raw", 800, 480);
     const ExpectedText status = centred(font, Line::Status, "Unexpected updater mode!", 800, 480);

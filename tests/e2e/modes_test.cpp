@@ -138,6 +138,11 @@ TEST(Mode1, RebuildsNandStorageWaitsForTheCardAndReboots)
     EXPECT_EQ(pictures[0], "01-cmd-flash_eraseall.png");
     EXPECT_EQ(pictures[12], "13-cmd-reboot.png");
     EXPECT_EQ(pictures[13], "14-end.png");
+    // All fourteen on one sheet: 4 columns and 4 rows of 266x160 cells.
+    RgbImage sheet;
+    ASSERT_TRUE(read_png_rgb(r.out + "/contact-sheet.png", &sheet));
+    EXPECT_EQ(sheet.width, 8u + 4 * (266 + 8));
+    EXPECT_EQ(sheet.height, 8u + 4 * (160 + 4 + 2 * 14 + 8));
     FontOracle font(TEST_FONT);
     EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/13-cmd-reboot.png"), font,
                              { centred(font, Line::Status, "File system is ready!", 800, 480),
@@ -171,6 +176,34 @@ TEST(Mode1, NoticeComesBeforeTheFirstCommandAndOnlyCardOneIsWatched)
     EXPECT_LT(index_of(trace, "card present /dev/mmcblk1"), trace.size());
     for (const std::string &line : trace)
         EXPECT_EQ(line.rfind("card missing", 0), std::string::npos) << line;
+}
+
+// The card the program waits for is the one the emulated board pulls, for
+// any card-index character: 'a' is card 49 and '!' card -15 ('!' - '0').
+TEST(Mode1, EmulatedCardIsTheOneTheProgramWaitsFor)
+{
+    for (const auto &[card, node] : { std::pair{ 'a', "/dev/mmcblk49" }, std::pair{ '!', "/dev/mmcblk-15" } }) {
+        SimRun r = run_sim({ "--cmdline", std::string("updater=1,0,") + card, "--card-removal", "polls=4" },
+                           std::string(1, card == 'a' ? 'a' : 'x'));
+        ASSERT_EQ(r.status, 0) << r.diagnostics;
+        const std::vector<std::string> trace = r.trace();
+        const size_t removed = index_of(trace, "card removed after 4 opens");
+        ASSERT_LT(removed, trace.size()) << node;
+        EXPECT_LT(index_of(trace, std::string("card present ") + node), removed);
+        EXPECT_LT(removed, index_of(trace, "system reboot"));
+        for (const std::string &line : trace) EXPECT_EQ(line.rfind("card missing", 0), std::string::npos) << line;
+    }
+}
+
+TEST(Mode1, CardIndexOptionOverridesTheProgramsChoice)
+{
+    // The program waits for card 1; only card 2 is fitted, so card 1 is gone
+    // from the first look and the reboot follows at once.
+    SimRun r = run_sim({ "--cmdline", "updater=1,0,1", "--card-index", "2", "--card-removal", "never" });
+    ASSERT_EQ(r.status, 0) << r.diagnostics;
+    const std::vector<std::string> trace = r.trace();
+    EXPECT_LT(index_of(trace, "card missing /dev/mmcblk1"), index_of(trace, "system reboot"));
+    EXPECT_EQ(index_of(trace, "card present /dev/mmcblk2"), trace.size());
 }
 
 // The clock readings the program made after it asked for the reboot.
@@ -218,7 +251,7 @@ TEST(Mode1, ClockSetBackEndsTheWaitAtOnce)
 
 TEST(Mode1, CardNeverRemovedKeepsTheProgramWaiting)
 {
-    SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--card-removal", "never" });
+    SimRun r = run_sim_to_halt({ "--cmdline", "updater=1,0,0", "--card-removal", "never" });
     EXPECT_EQ(r.status, 124) << r.diagnostics;
     const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands) - 1);
     EXPECT_EQ(r.file("commands.log"), lines(commands)) << "no reboot while the card is in";

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <png.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,20 +51,12 @@ std::vector<std::string> base_environment()
     std::vector<std::string> env;
     for (char **e = environ; *e; e++) {
         std::string kv = *e;
-        if (kv.rfind("UPDATER_SIM_", 0) != 0 && kv.rfind("LD_PRELOAD=", 0) != 0) env.push_back(kv);
+        if (kv.rfind(SIM_ENV_PREFIX, 0) != 0 && kv.rfind("LD_PRELOAD=", 0) != 0) env.push_back(kv);
     }
     return env;
 }
 
 } // namespace
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::string unique_folder(const std::string &tag)
 {
@@ -125,6 +116,13 @@ SimRun run_sim(const std::vector<std::string> &options, const std::string &tag)
     return run;
 }
 
+SimRun run_sim_to_halt(const std::vector<std::string> &options, const std::string &tag)
+{
+    std::vector<std::string> with_grace = { "--grace", "0.3" };
+    with_grace.insert(with_grace.end(), options.begin(), options.end());
+    return run_sim(with_grace, tag);
+}
+
 std::string run_direct(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool preload)
 {
     const std::string folder = unique_folder("direct");
@@ -138,33 +136,18 @@ std::string run_direct(const std::vector<std::string> &argv, const std::vector<s
 Frame load_raw_frame(const std::string &path, unsigned xres, unsigned yres)
 {
     Frame f;
-    std::string bytes = read_file(path);
-    if (bytes.size() != static_cast<size_t>(xres) * yres * 2) return f;
+    std::vector<uint16_t> px = rgb565_from_bytes(read_file(path));
+    if (px.size() != static_cast<size_t>(xres) * yres) return f;
     f.xres = xres;
     f.yres = yres;
-    f.px.resize(static_cast<size_t>(xres) * yres);
-    for (size_t i = 0; i < f.px.size(); i++)
-        f.px[i] = static_cast<uint16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+    f.px = std::move(px);
     return f;
 }
 
 Frame load_png_frame(const std::string &path)
 {
     Frame f;
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return f;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return f;
-    f.xres = image.width;
-    f.yres = image.height;
-    f.px.resize(static_cast<size_t>(f.xres) * f.yres);
-    // The pictures widen RGB565 by repeating high bits, so the top bits give
-    // the frame memory back exactly.
-    for (size_t i = 0; i < f.px.size(); i++)
-        f.px[i] = static_cast<uint16_t>((rgb[3 * i] >> 3) << 11 | (rgb[3 * i + 1] >> 2) << 5 | rgb[3 * i + 2] >> 3);
+    if (!read_png(path, &f.px, &f.xres, &f.yres)) return Frame();
     return f;
 }
 

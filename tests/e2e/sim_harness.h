@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "board_env.h"
+#include "frame_png.h"
+
 // What one run of updater-sim left behind.
 struct SimRun {
     int status = -1;          // the launcher's exit status
@@ -24,12 +27,16 @@ struct SimRun {
 // current test (plus tag).
 SimRun run_sim(const std::vector<std::string> &options, const std::string &tag = "");
 
+// run_sim for a program that stops making progress by design (the
+// unexpected-mode halt, a card never pulled): a short grace ends it soon
+// after its last screen, instead of the launcher's default of seconds.
+SimRun run_sim_to_halt(const std::vector<std::string> &options, const std::string &tag = "");
+
 // Runs a program directly (no launcher) with the given environment additions
 // and, unless preload is false, the board library preloaded. Returns its
 // standard output.
 std::string run_direct(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool preload = true);
 
-std::string read_file(const std::string &path);
 std::string unique_folder(const std::string &tag);
 
 struct Frame {

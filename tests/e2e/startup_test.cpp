@@ -72,7 +72,7 @@ TEST_P(Halt, StopsOnTheUnexpectedModeScreen)
     const HaltCase &c = GetParam();
     std::vector<std::string> options = c.options;
     if (options.empty()) options = { "--cmdline-file", padded_cmdline_file(1017, "3,0,0") };
-    SimRun r = run_sim(options);
+    SimRun r = run_sim_to_halt(options);
     EXPECT_EQ(r.status, 124) << r.diagnostics;
     EXPECT_NE(r.diagnostics.find("no progress"), std::string::npos) << r.diagnostics;
     EXPECT_EQ(r.console, c.console);
