@@ -10,6 +10,8 @@ host_packages=(
   fonts-dejavu-core
   python3-fonttools
   libbenchmark-dev valgrind
+  clang-tidy-14 cppcheck
+  clang-14 libclang-rt-14-dev
   systemd util-linux mount
 )
 

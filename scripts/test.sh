@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Set-up, build and every test: the one command CI runs.
+#  1. the plain build and all its tests: unit, end-to-end on the emulated
+#     board, fuzz-target replays, lint (clang-tidy and cppcheck over display/
+#     and updater/) and the ARM system test under QEMU;
+#  2. the same code with AddressSanitizer and UBSan (preset asan, build-asan/):
+#     unit, end-to-end (the sanitized program under the board library) and
+#     fuzz-target replays.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 cmake -S . -B build
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+cmake --preset asan
+cmake --build --preset asan -j"$(nproc)"
+ctest --preset asan -j"$(nproc)"

@@ -191,6 +191,9 @@ static void parse_card(const char *card)
 static void init(void)
 {
     if (cfg.ready) return;
+    /* A sanitizer runtime linked into the program maps memory before the C
+       library has its environment: read the settings on a later call. */
+    if (!environ) return;
     cfg.ready = 1;
     cfg.trace = env(SIM_ENV_TRACE);
     cfg.cmdline = env(SIM_ENV_CMDLINE);

@@ -15,7 +15,7 @@
 unsigned std_fds_closed(const int results[STD_FD_COUNT], const int errors[STD_FD_COUNT]);
 
 // open() flags for /dev/null in place of descriptor fd: read-only for
-// standard input, write-only for output and error.
+// standard input, write-only for output and error. Pure; prints nothing.
 int std_fd_null_flags(int fd);
 
 // Opens each closed standard descriptor on /dev/null, leaving open ones
