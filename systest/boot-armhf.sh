@@ -5,7 +5,7 @@
 # screen. One guest image serves every boot.
 #
 #   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH
-#   boot-armhf.sh --scenario mode2|mode1|mode1-2038|power-cut --image DIR --work DIR
+#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut --image DIR --work DIR
 #                 --host-sim PATH --font PATH [--png-tool PATH]
 #                 [--ubi-tool PATH] [--timeout SECONDS]
 #
@@ -14,6 +14,7 @@
 #              and assembles the guest image (kernel, device tree, initramfs)
 #              in WORK, from the program as its install rule lays it out
 #   mode2      updater=2,0,0 with the argument DATA on a prepared SD card
+#   mode2-32bpp the same with the overlay an x8r8g8b8 panel (board-32bpp.dtb)
 #   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the SD
 #              card pulled through QEMU's monitor while the program waits for
 #              it; the UBI image it leaves is checked on the host
@@ -88,6 +89,11 @@ NAND_CHIP_PEBS=1024
 NAND_MTD6_PEBS=832
 # A wall clock past the end of 32-bit time.
 RTC_BASE=2040-01-01T00:00:00
+# The overlay panel: 800x480 RGB565 from board.dtb in every boot but
+# mode2-32bpp, whose board-32bpp.dtb makes it x8r8g8b8. The host emulator
+# draws its reference on the same panel.
+PANEL_W=800 PANEL_H=480
+panel_bpp=16 dtb=board.dtb
 
 # ===========================================================================
 # The guest image
@@ -159,14 +165,55 @@ extract_kernel() {
     cp "$vmlinuz" "$work/vmlinuz"
     cp "$kdir"/boot/config-* "$work/kernel.config"
 
-    dtc -q -I dtb -O dts -o "$work/board.dts" "$base_dtb"
-    cat "$here/guest/framebuffers.dtsi" >>"$work/board.dts"
-    dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
-    local node
-    for node in /framebuffer@4c000000 /framebuffer@4c200000; do
-        [ "$(fdtget "$work/board.dtb" "$node" compatible)" = simple-framebuffer ] ||
-            die "patched device tree lacks $node"
+    make_dtb "$base_dtb" board framebuffers.dtsi
+    make_dtb "$base_dtb" board-32bpp framebuffers.dtsi fb1-32bpp.dtsi
+}
+
+# The motherboard's video RAM, where both framebuffers must lie.
+VRAM_BASE=$((0x4c000000))
+VRAM_SIZE=$((8 << 20))
+FB_NODES=(/framebuffer@4c000000 /framebuffer@4c200000)
+
+# Bytes per pixel of a simple-framebuffer format; 0 for one not used here.
+format_bytes() {
+    case $1 in
+        r5g6b5) echo 2 ;;
+        r8g8b8) echo 3 ;;
+        x8r8g8b8) echo 4 ;;
+        *) echo 0 ;;
+    esac
+}
+
+# The base device tree with the test board's framebuffers laid over it, in
+# that order: BASE-DTB NAME DTSI... gives WORK/NAME.dtb. Dies unless every
+# framebuffer's memory holds its lines, lies in the video RAM and overlaps no
+# other: the kernel maps whatever reg says, and a wrong size would only show
+# as a short or foreign screen dump.
+make_dtb() {
+    local base=$1 name=$2 dtsi node reg addr size width height stride bytes ends=()
+    shift 2
+    dtc -q -I dtb -O dts -o "$work/$name.dts" "$base"
+    for dtsi in "$@"; do cat "$here/guest/$dtsi" >>"$work/$name.dts"; done
+    dtc -q -I dts -O dtb -o "$work/$name.dtb" "$work/$name.dts"
+    for node in "${FB_NODES[@]}"; do
+        [ "$(fdtget "$work/$name.dtb" "$node" compatible)" = simple-framebuffer ] ||
+            die "$name.dtb lacks $node"
+        reg=$(fdtget "$work/$name.dtb" "$node" reg)
+        read -r addr size <<<"$reg"
+        width=$(fdtget "$work/$name.dtb" "$node" width)
+        height=$(fdtget "$work/$name.dtb" "$node" height)
+        stride=$(fdtget "$work/$name.dtb" "$node" stride)
+        bytes=$(format_bytes "$(fdtget "$work/$name.dtb" "$node" format)")
+        [ "$bytes" -gt 0 ] && [ "$stride" -ge $((width * bytes)) ] && [ "$size" -eq $((stride * height)) ] ||
+            die "$name.dtb: $node: reg size $size is not $height lines of $stride bytes for its format"
+        [ "$addr" -ge "$VRAM_BASE" ] && [ $((addr + size)) -le $((VRAM_BASE + VRAM_SIZE)) ] ||
+            die "$name.dtb: $node reaches outside the video RAM"
+        ends+=("$addr $((addr + size))")
     done
+    # /dev/fb0 ends before /dev/fb1 starts.
+    [ "${ends[0]#* }" -le "${ends[1]% *}" ] || die "$name.dtb: the two framebuffers overlap"
+    echo "systest: $name.dtb: $(for node in "${FB_NODES[@]}"; do
+        printf '%s %s; ' "$node" "$(fdtget "$work/$name.dtb" "$node" format)"; done)"
 }
 
 # Every library the guest's programs load must be in the image: a missing
@@ -281,13 +328,14 @@ scenario_image() {
 # Boots and their checks
 # ===========================================================================
 
-# The screen the host emulator leaves for the same command line: NAME CMDLINE
-# [launcher options] -- program arguments. Sets reference.
+# The screen the host emulator leaves for the same command line on the
+# panel at a depth: NAME BPP CMDLINE [launcher options] -- program arguments.
+# Sets reference.
 reference_screen() {
-    local name=$1 cmdline=$2 status=0
-    shift 2
+    local name=$1 bpp=$2 cmdline=$3 status=0
+    shift 3
     rm -rf "$work/$name-host-screens"
-    "$host_sim" --cmdline "$cmdline" --screen 800x480 --font "$font" --out "$work/$name-host-screens" "$@" \
+    "$host_sim" --cmdline "$cmdline" --screen "${PANEL_W}x${PANEL_H}x$bpp" --font "$font" --out "$work/$name-host-screens" "$@" \
         >"$work/$name-host-sim.log" 2>&1 || status=$?
     echo "systest: updater-sim exit status $status"
     reference=$work/$name-host-screens/fb1.raw
@@ -301,9 +349,10 @@ qemu_start() {
     local name=$1 cmdline=$2 card=$3
     shift 3
     rm -f "$work/$name-console.log" "$work/$name-fb1.dump"
+    [ -f "$image/$dtb" ] || die "no $dtb in the guest image (the image scenario makes it)"
     qemu-system-arm \
         -M vexpress-a9 -smp 1 -m 256M \
-        -kernel "$image/vmlinuz" -dtb "$image/board.dtb" -initrd "$image/initramfs.cpio.gz" \
+        -kernel "$image/vmlinuz" -dtb "$image/$dtb" -initrd "$image/initramfs.cpio.gz" \
         -append "console=ttyAMA0 loglevel=4 panic=-1 $cmdline" \
         -drive if=sd,format=raw,file="$card" \
         -nic none -display none -no-reboot \
@@ -371,26 +420,51 @@ check_guest_reports() { # name
     grep -qxF 'systest: board ready' <<<"$text" || check_fail "$1: the guest's set-up never finished"
     grep -qxF 'systest: the updater has ended' <<<"$text" ||
         check_fail "$1: the updater was still running when the system went down"
+    # The kernel's own overlay, or the screens compared are of different panels.
+    local f want
+    for f in "bits_per_pixel = $panel_bpp" "stride = $((PANEL_W * panel_bpp / 8))" "virtual_size = $PANEL_W,$PANEL_H"; do
+        want="systest: fb1 $f"
+        grep -qxF "$want" <<<"$text" ||
+            check_fail "$1: the guest's kernel did not report '$f' for /dev/fb1 ($(grep -F 'systest: fb1 ' <<<"$text" | tr '\n' ';'))"
+    done
 }
 
 # The guest's /dev/fb1 against the host emulator's screen: NAME.
 check_screen() {
-    local name=$1 dump=$work/$1-fb1.dump size want_size=$((800 * 480 * 2))
+    local name=$1 dump=$work/$1-fb1.dump size want_size=$((PANEL_W * PANEL_H * panel_bpp / 8))
+    local panel=${PANEL_W}x${PANEL_H}x$panel_bpp
     size=$(stat -c %s "$dump" 2>/dev/null || echo 0)
     if [ "$size" -ne "$want_size" ]; then
         check_fail "$name: guest sent $size bytes of /dev/fb1, expected $want_size"
         return
     fi
     if [ -n "$png_tool" ]; then
-        "$png_tool" 800 480 "$dump" "$work/$name-guest-fb1.png" && echo "systest: guest screen: $work/$name-guest-fb1.png"
+        "$png_tool" "$panel" "$dump" "$work/$name-guest-fb1.png" && echo "systest: guest screen: $work/$name-guest-fb1.png"
     fi
     # An all-black screen would equal a reference that failed the same way.
     [ "$(tr -d '\000' <"$dump" | head -c 1 | wc -c)" -eq 1 ] || check_fail "$name: the guest's screen is entirely black"
     if ! cmp -s "$dump" "$reference"; then
         check_fail "$name: the guest's /dev/fb1 differs from the host emulator's screen in $(cmp -l "$dump" "$reference" | wc -l) bytes"
-        [ -z "$png_tool" ] || "$png_tool" 800 480 "$reference" "$work/$name-host-fb1.png" || true
+        [ -z "$png_tool" ] || "$png_tool" "$panel" "$reference" "$work/$name-host-fb1.png" || true
     else
         echo "systest: $name: guest /dev/fb1 equals the host emulator's screen byte for byte"
+    fi
+    [ "$panel_bpp" -eq 16 ] || check_deep_picture "$name" "$panel"
+}
+
+# The host's reference is drawn by the same program, so a colour fault of its
+# own would be on both sides. A deeper screen must also show exactly the
+# picture of the 16-bpp one (reference16), its channels read in the panel's
+# format and the 16-bpp pixels widened by the frame library: NAME PANEL.
+check_deep_picture() {
+    local guest_png=$work/$1-guest-fb1.png host_png=$work/$1-host16-fb1.png
+    if [ -z "$png_tool" ]; then
+        check_fail "$1: no PNG tool to hold the ${panel_bpp}-bpp picture against the 16-bpp one"
+    elif ! "$png_tool" "${PANEL_W}x${PANEL_H}x16" "$reference16" "$host_png" ||
+         ! cmp -s "$guest_png" "$host_png"; then
+        check_fail "$1: the guest's $2 screen does not show the picture of the host emulator's 16-bpp screen ($host_png)"
+    else
+        echo "systest: $1: the guest's $2 screen shows the 16-bpp screen's picture exactly"
     fi
 }
 
@@ -420,7 +494,11 @@ scenario_mode2() {
     step "SD card image"
     new_card
     step "reference screen from the host emulator"
-    reference_screen mode2 'updater=2,0,0' -- DATA
+    if [ "$panel_bpp" -ne 16 ]; then
+        reference_screen mode2-16bpp 16 'updater=2,0,0' -- DATA
+        reference16=$reference
+    fi
+    reference_screen mode2 "$panel_bpp" 'updater=2,0,0' -- DATA
     step "boot (limit ${timeout_s} s)"
     qemu_start mode2 'updater=2,0,0' "$card" -monitor none
     qemu_wait_exit mode2
@@ -428,7 +506,7 @@ scenario_mode2() {
     check_mode2_run mode2
     step "done"
     [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
-    echo "systest: PASS: booted, formatted partitions 3, 5, 6, left the rest of the card alone, rebooted, same screen as the host"
+    echo "systest: PASS: booted, formatted partitions 3, 5, 6, left the rest of the card alone, rebooted, same ${panel_bpp}-bpp screen as the host"
 }
 
 scenario_power_cut() {
@@ -436,7 +514,7 @@ scenario_power_cut() {
     step "SD card image"
     new_card
     step "reference screen from the host emulator"
-    reference_screen power-cut 'updater=2,0,0' -- DATA
+    reference_screen power-cut "$panel_bpp" 'updater=2,0,0' -- DATA
     step "boot cut short during the second mke2fs (limit ${timeout_s} s)"
     qemu_start cut 'updater=2,0,0' "$card" -monitor none
     if ! wait_console_line cut "$cut_line"; then
@@ -521,7 +599,7 @@ scenario_mode1() { # past-2038 (0 or 1)
     rm -f "$work/mtd6.img"
     truncate -s $((NAND_MTD6_PEBS * NAND_PEB)) "$work/mtd6.img"
     step "reference screen from the host emulator"
-    reference_screen mode1 'updater=1,0,0' --card-removal polls=5 -- DATA
+    reference_screen mode1 "$panel_bpp" 'updater=1,0,0' --card-removal polls=5 -- DATA
     [ "$1" -eq 0 ] || { clock=(-rtc base="$RTC_BASE"); what=$RTC_BASE; }
     step "boot with the clock at $what (limit ${timeout_s} s)"
     rm -f "$work/monitor.sock"
@@ -557,7 +635,7 @@ scenario_mode1() { # past-2038 (0 or 1)
 
 case $scenario in
     image) scenario_image ;;
-    mode2|mode1|mode1-2038|power-cut)
+    mode2|mode2-32bpp|mode1|mode1-2038|power-cut)
         [ -n "$image" ] && [ -f "$image/initramfs.cpio.gz" ] || die "no guest image in '$image' (the image scenario makes it)"
         image=$(cd "$image" && pwd)
         [ -n "$host_sim" ] && [ -x "$host_sim" ] ||
@@ -565,9 +643,10 @@ case $scenario in
         require_tools qemu-system-arm sfdisk mke2fs dumpe2fs e2fsck mkfs.fat fsck.fat blkid cmp
         case $scenario in
             mode2) scenario_mode2 ;;
+            mode2-32bpp) panel_bpp=32 dtb=board-32bpp.dtb; scenario_mode2 ;;
             mode1) scenario_mode1 0 ;;
             mode1-2038) scenario_mode1 1 ;;
             power-cut) scenario_power_cut ;;
         esac ;;
-    *) die "unknown scenario '$scenario' (image, mode2, mode1, mode1-2038 or power-cut)" ;;
+    *) die "unknown scenario '$scenario' (image, mode2, mode2-32bpp, mode1, mode1-2038 or power-cut)" ;;
 esac
