@@ -15,5 +15,6 @@ build/sim/updater-sim --cmdline 'updater=2,0,0' --screen 800x480 --out "$out" --
 echo
 echo "Pictures of every screen, one before each command and one at the end, are in $out/:"
 ls -1 "$out"/[0-9][0-9]-*.png
+echo "The whole run in one picture: $out/contact-sheet.png"
 echo "Recorded commands: $out/commands.log; console output: $out/console.log; frame memory: $out/fb1.raw"
 exit "$status"
