@@ -2,16 +2,13 @@
 // on small screens of any depth, row length and mapping size: every write
 // stays in the mapping.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
 #include "display/framebuffer.h"
+#include "guarded_frame.h"
 
 namespace {
 
-constexpr size_t GUARD = 256;
-constexpr uint8_t GUARD_BYTE = 0xA5;
-uint8_t memory[GUARD + 40 * 30 * 4 + 30 * 16 + GUARD];
+uint8_t memory[FRAME_GUARD + 40 * 30 * 4 + 30 * 16 + FRAME_GUARD];
 
 uint16_t u16(const uint8_t *p)
 {
@@ -28,14 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int32_t bits = depths[data[0] % 8];
     const uint32_t bpp = bits > 0 ? uint32_t(bits) / 8 : 0;
     const uint32_t line = 40 * bpp + (data[1] % 17);
-    memset(memory, GUARD_BYTE, sizeof memory);
-    FbSurface = fb_surface{};
-    FbSurface.mapping = memory + GUARD;
-    FbSurface.xres = 40;
-    FbSurface.yres = 30;
-    FbSurface.bits_per_pixel = bits;
+    guarded_frame_open(memory, sizeof memory, 40, 30, bits);
     FbSurface.line_length = data[1] & 0x80 ? 0 : line;
-    FbSurface.size = (sizeof memory - 2 * GUARD) * (data[2] % 9) / 8;
+    FbSurface.size = (sizeof memory - 2 * FRAME_GUARD) * (data[2] % 9) / 8;
 
     // Coordinates mostly near the screen, sometimes anywhere.
     const uint16_t x = data[3] & 1 ? u16(data + 4) : data[4] % 48;
@@ -48,13 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     else
         fb_fill_rect(x, y, w, h, colour, data[3] & 32);
 
-    const uint8_t *end = FbSurface.mapping + FbSurface.size;
-    for (const uint8_t *p = memory; p < memory + GUARD; p++)
-        if (*p != GUARD_BYTE)
-            abort();
-    for (const uint8_t *p = end; p < memory + sizeof memory; p++)
-        if (*p != GUARD_BYTE)
-            abort();
-    FbSurface = fb_surface{};
+    guarded_frame_close(memory, sizeof memory);
     return 0;
 }

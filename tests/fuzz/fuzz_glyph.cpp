@@ -8,12 +8,11 @@
 
 #include "display/framebuffer.h"
 #include "display/text.h"
+#include "guarded_frame.h"
 
 namespace {
 
-constexpr size_t GUARD = 256;
-constexpr uint8_t GUARD_BYTE = 0xA5;
-uint8_t memory[GUARD + 64 * 48 * 4 + 48 * 16 + GUARD];
+uint8_t memory[FRAME_GUARD + 64 * 48 * 4 + 48 * 16 + FRAME_GUARD];
 
 // Header bytes: bitmap (0-3), bearings (4-7), null buffer (8), depth (11),
 // row padding (12), pen (13-16), channel order (17); the rest is coverage.
@@ -27,12 +26,7 @@ void set_surface(const uint8_t *data)
     // Padded, packed, or shorter than a row (then rows are xres apart).
     const uint32_t line = data[12] < 200 ? 64 * bpp + (data[12] % 17) : data[12] % 64;
     const uint64_t geometry = (line > 64 * bpp ? line : 64 * bpp) * 48ull;
-    memset(memory, GUARD_BYTE, sizeof memory);
-    FbSurface = fb_surface{};
-    FbSurface.mapping = memory + GUARD;
-    FbSurface.xres = 64;
-    FbSurface.yres = 48;
-    FbSurface.bits_per_pixel = bits;
+    guarded_frame_open(memory, sizeof memory, 64, 48, bits);
     FbSurface.line_length = line;
     // Less memory than the geometry claims, as some drivers map.
     FbSurface.size = geometry * ((data[11] / 8) % 2 ? 5 : 8) / 8;
@@ -86,13 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     stdout = saved;
     free(buffer);
 
-    const uint8_t *end = FbSurface.mapping + FbSurface.size;
-    for (const uint8_t *p = memory; p < memory + GUARD; p++)
-        if (*p != GUARD_BYTE)
-            abort();
-    for (const uint8_t *p = end; p < memory + sizeof memory; p++)
-        if (*p != GUARD_BYTE)
-            abort();
-    FbSurface = fb_surface{};
+    guarded_frame_close(memory, sizeof memory);
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "display/framebuffer.h"
 #include "display/text.h"
+#include "glyph_bitmap.h"
 #include "memory_surface.h"
 #include "stdout_capture.h"
 #include "test_fonts.h"
@@ -22,17 +23,6 @@ fb_surface format(int bits, fb_channel r, fb_channel g, fb_channel b, fb_channel
     fb.blue = b;
     fb.transp = t;
     return fb;
-}
-
-FT_Bitmap grey_bitmap(unsigned width, unsigned rows, unsigned char *buffer)
-{
-    FT_Bitmap bm{};
-    bm.width = width;
-    bm.rows = rows;
-    bm.pitch = static_cast<int>(width);
-    bm.pixel_mode = FT_PIXEL_MODE_GRAY;
-    bm.buffer = buffer;
-    return bm;
 }
 
 } // namespace
@@ -161,7 +151,7 @@ TEST(PaddedRows, PixelsLandLineLengthApartAndPaddingIsLeftAlone)
         EXPECT_NE(s.at(99, 129), 0u);
 
         unsigned char cov[4] = {255, 0, 0, 255};
-        FT_Bitmap bm = grey_bitmap(2, 2, cov);
+        FT_Bitmap bm = glyph_bitmap(2, 2, 2, FT_PIXEL_MODE_GRAY, cov);
         draw_glyph_bitmap(&bm, 798, 478);
         EXPECT_NE(s.at(798, 478), 0u);
         EXPECT_EQ(s.at(799, 478), 0u);
@@ -202,7 +192,7 @@ TEST(Panel32, GlyphGreysAreTheScreensGreys)
 {
     PanelSurface s(800, 480, 32);
     unsigned char cov[3] = {0, 128, 255};
-    FT_Bitmap bm = grey_bitmap(3, 1, cov);
+    FT_Bitmap bm = glyph_bitmap(3, 1, 3, FT_PIXEL_MODE_GRAY, cov);
     draw_glyph_bitmap(&bm, 10, 20);
     EXPECT_EQ(s.at(10, 20), 0u);
     EXPECT_EQ(s.at(11, 20), 0x00848284u);
@@ -249,7 +239,7 @@ TEST(UnsupportedDepth, NothingIsWrittenAnywhere)
         PanelSurface s(64, 48, 32);
         FbSurface.bits_per_pixel = bits;
         unsigned char cov[4] = {255, 255, 255, 255};
-        FT_Bitmap bm = grey_bitmap(2, 2, cov);
+        FT_Bitmap bm = glyph_bitmap(2, 2, 2, FT_PIXEL_MODE_GRAY, cov);
         std::vector<uint8_t> image(64, 0xFF);
         capture_stdout();
         fb_clear(0xFFFF);

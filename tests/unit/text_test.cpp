@@ -6,6 +6,7 @@
 #include "display/framebuffer.h"
 #include "display/text.h"
 #include "guarded_bytes.h"
+#include "glyph_bitmap.h"
 #include "memory_surface.h"
 #include "stdout_capture.h"
 #include "test_fonts.h"
@@ -31,17 +32,6 @@ InkBox ink(const MemSurface &s)
             b.bottom = std::max(b.bottom, y);
         }
     return b;
-}
-
-FT_Bitmap bitmap(unsigned width, unsigned rows, int pitch, unsigned char mode, unsigned char *buffer)
-{
-    FT_Bitmap bm{};
-    bm.width = width;
-    bm.rows = rows;
-    bm.pitch = pitch;
-    bm.pixel_mode = mode;
-    bm.buffer = buffer;
-    return bm;
 }
 
 } // namespace
@@ -85,7 +75,7 @@ TEST(Grey, CoverageMapsToRgb565Grey)
 
     MemSurface s(800, 480);
     unsigned char cov[3] = {0, 128, 255};
-    FT_Bitmap bm = bitmap(3, 1, 3, FT_PIXEL_MODE_GRAY, cov);
+    FT_Bitmap bm = glyph_bitmap(3, 1, 3, FT_PIXEL_MODE_GRAY, cov);
     draw_glyph_bitmap(&bm, 10, 20);
     EXPECT_EQ(s.at(10, 20), 0x0000);
     EXPECT_EQ(s.at(11, 20), 0x8410);
@@ -213,7 +203,7 @@ TEST(GlyphBitmap, OutOfScreenBoxIsReportedExactly)
 {
     MemSurface s(800, 480);
     unsigned char cov[100] = {};
-    FT_Bitmap bm = bitmap(10, 10, 10, FT_PIXEL_MODE_GRAY, cov);
+    FT_Bitmap bm = glyph_bitmap(10, 10, 10, FT_PIXEL_MODE_GRAY, cov);
     capture_stdout();
     draw_glyph_bitmap(&bm, 795, 5);
     draw_glyph_bitmap(&bm, -1, 5);
@@ -235,7 +225,7 @@ TEST(GlyphBitmap, OneBitStrikeIsDrawnAsFullOrNoCoverage)
     buf.data[1] = 0x40;  // 01 (pixel 9 set)
     buf.data[2] = 0x80;
     buf.data[3] = 0x00;
-    FT_Bitmap bm = bitmap(10, 2, 2, FT_PIXEL_MODE_MONO, buf.data);
+    FT_Bitmap bm = glyph_bitmap(10, 2, 2, FT_PIXEL_MODE_MONO, buf.data);
     draw_glyph_bitmap(&bm, 0, 0);
     EXPECT_EQ(s.at(0, 0), 0xFFFF);
     EXPECT_EQ(s.at(1, 0), 0x0000);
@@ -254,7 +244,7 @@ TEST(GlyphBitmap, PaddedAndNegativePitchesReadOnlyTheirBuffer)
     GuardedBytes padded(8);
     const unsigned char rows[8] = {255, 128, 0, 77, 0, 128, 255, 77};
     std::copy(rows, rows + 8, padded.data);
-    FT_Bitmap bm = bitmap(3, 2, 4, FT_PIXEL_MODE_GRAY, padded.data);
+    FT_Bitmap bm = glyph_bitmap(3, 2, 4, FT_PIXEL_MODE_GRAY, padded.data);
     draw_glyph_bitmap(&bm, 0, 0);
     EXPECT_EQ(s.at(0, 0), 0xFFFF);
     EXPECT_EQ(s.at(2, 0), 0x0000);
@@ -272,7 +262,7 @@ TEST(GlyphBitmap, PaddedAndNegativePitchesReadOnlyTheirBuffer)
     // A pitch shorter than the width: the missing columns have no ink.
     GuardedBytes narrow(4);
     std::fill(narrow.data, narrow.data + 4, 255);
-    FT_Bitmap cut = bitmap(3, 2, 2, FT_PIXEL_MODE_GRAY, narrow.data);
+    FT_Bitmap cut = glyph_bitmap(3, 2, 2, FT_PIXEL_MODE_GRAY, narrow.data);
     draw_glyph_bitmap(&cut, 20, 0);
     EXPECT_EQ(s.at(21, 1), 0xFFFF);
     EXPECT_EQ(s.at(22, 1), 0x0000);
@@ -283,7 +273,7 @@ TEST(GlyphBitmap, BoxBeyondASmallMappingIsNotWritten)
     // The driver's memory may be smaller than the geometry it reports.
     MemSurface s(800, 480, 800 * 10);
     unsigned char cov[4] = {255, 255, 255, 255};
-    FT_Bitmap bm = bitmap(2, 2, 2, FT_PIXEL_MODE_GRAY, cov);
+    FT_Bitmap bm = glyph_bitmap(2, 2, 2, FT_PIXEL_MODE_GRAY, cov);
     draw_glyph_bitmap(&bm, 0, 9);
     EXPECT_EQ(s.at(0, 9), 0xFFFF);
     EXPECT_TRUE(s.guard_intact());
