@@ -1,56 +1,47 @@
 #!/usr/bin/env bash
-# scripts/setup.sh against a pretend Debian: dpkg, apt and the user are
-# stand-ins on the PATH that record every call, so each case shows exactly
-# what the script would install, with which tool, and whether it touches the
-# apt architectures, without changing the machine.
+# scripts/setup.sh against stand-ins for dpkg, apt, sudo and id that record
+# every call: what each case would install, how, and whether it adds an apt
+# architecture, without changing the machine.
 set -euo pipefail
 
 setup=$(cd "$(dirname "$0")/../.." && pwd)/scripts/setup.sh
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/bin"
+bin=$(mktemp -d)
+trap 'rm -rf "$bin"' EXIT
 for tool in apt-get apt-cache dpkg sudo; do
-    printf '#!/bin/sh\necho "%s $*" >>"$FAKE_LOG"\n' "$tool" >"$work/bin/$tool"
+    printf '#!/bin/sh\necho "%s $*" >>"$FAKE_LOG"\n' "$tool" >"$bin/$tool"
 done
-# Installed unless named in FAKE_MISSING; armhf is added only by a call.
-cat >"$work/bin/dpkg-query" <<'END'
-#!/bin/sh
-for p in $FAKE_MISSING; do [ "$p" = "$3" ] && exit 1; done
-printf 'install ok installed'
-END
-printf '#!/bin/sh\necho "$FAKE_UID"\n' >"$work/bin/id"
-chmod +x "$work/bin"/*
+# Every package is installed but those in FAKE_MISSING.
+printf '#!/bin/sh\ncase " $FAKE_MISSING " in *" $3 "*) exit 1 ;; esac\nprintf "install ok installed"\n' >"$bin/dpkg-query"
+printf '#!/bin/sh\necho "$FAKE_UID"\n' >"$bin/id"
+chmod +x "$bin"/*
 
 failures=0
-# case ARGS UID MISSING STATUS CALLS [MESSAGE]: CALLS is the exact log of
-# apt, dpkg and sudo calls, one a line; MESSAGE must be on standard error.
-case_() {
-    local args=$1 uid=$2 missing=$3 want_status=$4 want_calls=$5 message=${6:-} status=0
-    : >"$work/log"
-    FAKE_LOG=$work/log FAKE_UID=$uid FAKE_MISSING=$missing PATH="$work/bin:$PATH" \
-        bash "$setup" $args >"$work/out" 2>"$work/err" || status=$?
-    local what="setup.sh $args as uid $uid with '$missing' missing"
-    [ "$status" = "$want_status" ] || { echo "FAIL: $what: status $status, expected $want_status" >&2; cat "$work/err" >&2; failures=$((failures + 1)); }
-    [ "$(cat "$work/log")" = "$want_calls" ] ||
-        { printf 'FAIL: %s: calls\n%s\nexpected\n%s\n' "$what" "$(cat "$work/log")" "$want_calls" >&2; failures=$((failures + 1)); }
-    [ -z "$message" ] || grep -qxF -- "$message" "$work/err" ||
-        { echo "FAIL: $what: no line '$message' on standard error:" >&2; cat "$work/err" >&2; failures=$((failures + 1)); }
+# check ARGS UID MISSING STATUS CALLS [LINE]: CALLS is the whole log of the
+# stand-ins' calls; LINE must be on standard error.
+check() {
+    local status=0 calls err
+    err=$(FAKE_LOG=$bin/log FAKE_UID=$2 FAKE_MISSING=$3 PATH="$bin:$PATH" bash "$setup" $1 2>&1 >/dev/null) || status=$?
+    calls=$(cat "$bin/log" 2>/dev/null || true)
+    rm -f "$bin/log"
+    if [ "$status" != "$4" ] || [ "$calls" != "$5" ] || { [ -n "${6:-}" ] && ! grep -qxF -- "$6" <<<"$err"; }; then
+        printf 'FAIL: setup.sh %s as uid %s, missing "%s": status %s, calls:\n%s\nexpected %s, calls:\n%s\n%s\n' \
+            "$1" "$2" "$3" "$status" "$calls" "$4" "$5" "$err" >&2
+        failures=$((failures + 1))
+    fi
 }
 
 install='apt-get install -y --no-install-recommends'
-case_ --sim 0 "" 0 ""
-case_ --sim 0 "googletest qemu-system-arm" 0 ""
-case_ --sim 0 "libpng-dev cmake" 0 "apt-get update
+check --sim 0 "googletest qemu-system-arm" 0 ""
+check --sim 0 "libpng-dev cmake" 0 "apt-get update
 $install cmake libpng-dev"
-case_ --sim 1000 "fonts-dejavu-core libfreetype-dev" 1 "" \
+check --sim 1000 "fonts-dejavu-core libfreetype-dev" 1 "" \
     "  sudo apt-get install --no-install-recommends libfreetype-dev fonts-dejavu-core"
-# Everything: the emulator's packages with the tests' ones, and the armhf
-# architecture for the cross build.
-case_ "" 0 "cmake googletest" 0 "apt-get update
+# Everything: the emulator's packages with the tests', and armhf added.
+check "" 0 "cmake googletest" 0 "apt-get update
 $install cmake googletest
 dpkg --print-foreign-architectures
 dpkg --add-architecture armhf
 apt-get update"
 
-[ "$failures" -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
+[ "$failures" -eq 0 ] || exit 1
 echo "setup.sh: every case as expected"
