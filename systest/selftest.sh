@@ -274,6 +274,11 @@ drop_a_write() { # arrived: one 4 KiB block of the large file never reached the 
 }
 stop_early() { rm -rf "$1/logs/day-09" "$1/odd"; }
 extra_file() { echo stray >"$1/FSCK0000.REC"; }
+# The other readme's bytes under the surviving name: the copy order changed.
+other_readme() { cp "$work/old-data/user/data/odd/Readme.txt" "$1/odd/Readme.txt"; }
+# A name the board's vfat would have refused, there after all.
+forbidden_name() { echo "bytes of odd/star*.txt" >"$1/odd/star*.txt"; }
+case_changed() { mv "$1/logs/day-03/log-013.txt" "$1/logs/day-03/LOG-013.TXT"; }
 expect_data() { # name pattern [change-command]
     local name=$1 pattern=$2 status=0
     shift 2
@@ -288,6 +293,9 @@ expect_data "the data as measured passes" ""
 expect_data "a dropped write fails" "big/recording.bin: altered, expected identical" drop_a_write
 expect_data "a copy that stopped early fails" "logs/day-09/log-299.txt: lost, expected identical" stop_early
 expect_data "a file that was never in the data fails" "FSCK0000.REC: on the volume, but of no name" extra_file
+expect_data "the other readme surviving fails" "odd/Readme.txt: identical, expected altered" other_readme
+expect_data "a forbidden name that arrived fails" "odd/star*.txt: identical, expected lost" forbidden_name
+expect_data "a name that changed case fails" "logs/day-03/log-013.txt: renamed, expected identical" case_changed
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
