@@ -72,11 +72,12 @@ fi
 # fetches the guest's Debian armhf packages with `apt-get download`, which
 # needs the armhf package lists. socat talks to QEMU's monitor (the SD card
 # is pulled through it); the host's mtd-utils (ubinize) make the UBI images
-# the test's own checks are tried on.
+# the test's own checks are tried on; mtools reads the FAT32 volume mode 1
+# leaves inside UBI.
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
-  qemu-system-arm socat mtd-utils
+  qemu-system-arm socat mtd-utils mtools
   fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev
 )
 

@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include "board_env.h"
+#include "fail_command.h"
 #include "panel_format.h"
 
 #define FB_NODE "/dev/fb1"
@@ -63,6 +64,9 @@ static struct {
     long card_limit;
     const char *system_log;
     int system_status;
+    int fail_set;
+    char fail_word[SIM_FAIL_WORD_MAX];
+    int fail_result;
     const char *frames;
     int fast_clock;
     int clock_back;
@@ -208,6 +212,9 @@ static void init(void)
     cfg.system_log = env(SIM_ENV_SYSTEM);
     const char *status = env(SIM_ENV_SYSTEM_STATUS);
     cfg.system_status = status ? atoi(status) : 0;
+    const char *fail = env(SIM_ENV_FAIL_COMMAND);
+    cfg.fail_set = fail && sim_parse_fail_command(fail, cfg.fail_word, &cfg.fail_result) == 0;
+    if (fail && !cfg.fail_set) fprintf(stderr, "updater_board: ignored %s=%s\n", SIM_ENV_FAIL_COMMAND, fail);
     cfg.frames = env(SIM_ENV_FRAMES);
     const char *clock = env(SIM_ENV_CLOCK);
     cfg.fast_clock = clock && strcmp(clock, SIM_CLOCK_FAST) == 0;
@@ -694,6 +701,13 @@ int system(const char *command)
         free(line);
     }
     trace("system %s", command);
+    char word[32];
+    command_word(command, word, sizeof word);
+    if (cfg.fail_set && strcmp(word, cfg.fail_word) == 0) {
+        trace("system result %d", cfg.fail_result);
+        if (cfg.fail_result == -1) errno = EAGAIN;
+        return cfg.fail_result;
+    }
     return (cfg.system_status & 0xff) << 8;
 }
 

@@ -54,6 +54,9 @@
 #define SIM_ENV_SYSTEM SIM_ENV_PREFIX "SYSTEM"
 /* S: exit status reported for recorded commands (default 0). */
 #define SIM_ENV_SYSTEM_STATUS SIM_ENV_PREFIX "SYSTEM_STATUS"
+/* WORD[=STATUS]: recorded commands named WORD report STATUS instead
+   (sim/fail_command.h: an exit status, -1 for no shell, signal:N). */
+#define SIM_ENV_FAIL_COMMAND SIM_ENV_PREFIX "FAIL_COMMAND"
 /* DIR: before each recorded command, copy the emulated frame memory to
    DIR/NN-cmd-WORD.raw (NN counting from 01, WORD the command name). */
 #define SIM_ENV_FRAMES SIM_ENV_PREFIX "FRAMES"
@@ -88,6 +91,7 @@
     X(SIM_ENV_CARD, "[N:]polls=K|[N:]ms=T|[N:]never")                      \
     X(SIM_ENV_SYSTEM, "FILE")                                                    \
     X(SIM_ENV_SYSTEM_STATUS, "N")                                                \
+    X(SIM_ENV_FAIL_COMMAND, "WORD[=N|=-1|=signal:N]")                           \
     X(SIM_ENV_FRAMES, "DIR")                                                     \
     X(SIM_ENV_CLOCK, SIM_CLOCK_FAST "|" SIM_CLOCK_BACK)                          \
     X(SIM_ENV_TRACE, "FILE")

@@ -28,6 +28,7 @@
 
 #include "board_env.h"
 #include "contact_sheet.h"
+#include "fail_command.h"
 #include "frame_png.h"
 
 extern char **environ;
@@ -85,6 +86,11 @@ Board:
                          earlier, as when it is set back during the run
   --command-status N     exit status reported for every recorded command
                          (default 0)
+  --fail-command WORD[=STATUS]
+                         the command named WORD (e.g. mkdosfs) reports
+                         STATUS instead: an exit status (default 1), -1 (no
+                         shell could be started) or signal:N (the shell was
+                         killed by signal N)
 
 Run:
   --out DIR              output folder (default screens)
@@ -157,6 +163,7 @@ struct Options {
     bool fast_clock = true;
     bool clock_back = false;
     int command_status = 0;
+    std::string fail_command;
     std::string out = "screens";
     std::string updater;
     std::string preload;
@@ -277,6 +284,12 @@ bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Optio
         long v = parse_number(value(), a);
         if (v > 255) usage_error("--command-status takes 0 to 255");
         o->command_status = static_cast<int>(v);
+    } else if (a == "--fail-command") {
+        o->fail_command = value();
+        char word[SIM_FAIL_WORD_MAX];
+        int result = 0;
+        if (sim_parse_fail_command(o->fail_command.c_str(), word, &result) != 0)
+            usage_error("--fail-command takes WORD, WORD=N (0 to 255), WORD=-1 or WORD=signal:N");
     } else if (a == "--out") {
         o->out = value();
     } else if (a == "--updater") {
@@ -433,6 +446,7 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
     set(SIM_ENV_SYSTEM, out + "/commands.log");
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
+    if (!o.fail_command.empty()) set(SIM_ENV_FAIL_COMMAND, o.fail_command);
     set(SIM_ENV_FRAMES, out);
     if (o.clock_back)
         set(SIM_ENV_CLOCK, SIM_CLOCK_BACK);

@@ -87,6 +87,10 @@ font=$(readlink -f "$font")
 NAND_PEB=131072
 NAND_CHIP_PEBS=1024
 NAND_MTD6_PEBS=832
+# The worn chip of the data boot: two bad eraseblocks of the chip, both
+# inside mtd6, which starts at the chip's eraseblock 192.
+NAND_BAD_PEBS=(300 700)
+NAND_MTD6_FIRST=192
 # A wall clock past the end of 32-bit time.
 RTC_BASE=2040-01-01T00:00:00
 # The overlay panel: 800x480 RGB565 from board.dtb in every boot but
@@ -140,9 +144,12 @@ fetch_packages() {
 
 # Kernel modules the guest loads: the PL181 MMC host, the NAND simulator, the
 # MTD block layer, UBI and the virtio transport of the spare disk.
+# The FAT file system and its code pages serve the mode-1 boot that carries
+# the user's data.
 kernel_modules=(drivers/mmc/host/armmmci.ko drivers/mtd/nand/raw/nandsim.ko drivers/mtd/mtd_blkdevs.ko
                 drivers/mtd/mtdblock.ko drivers/mtd/ubi/ubi.ko drivers/virtio/virtio_mmio.ko
-                drivers/block/virtio_blk.ko)
+                drivers/block/virtio_blk.ko fs/fat/fat.ko fs/fat/vfat.ko fs/nls/nls_cp437.ko
+                fs/nls/nls_ascii.ko fs/nls/nls_utf8.ko)
 
 extract_kernel() {
     local kernel_deb kdir=$work/kernel m patterns=('./boot/vmlinuz-*' './boot/config-*' '*/vexpress-v2p-ca9.dtb')
@@ -167,6 +174,47 @@ extract_kernel() {
 
     make_dtb "$base_dtb" board framebuffers.dtsi
     make_dtb "$base_dtb" board-32bpp framebuffers.dtsi fb1-32bpp.dtsi
+}
+
+# The stand-in for the board's writable UBI block driver (systest/ubiblk),
+# built against the headers of exactly the guest's kernel package: its ABI
+# name and version, so the two cannot drift apart. The headers are only
+# downloaded and unpacked (installing the armhf ones would pull in an armhf
+# compiler over the cross toolchain); linux-kbuild is Multi-Arch: foreign, so
+# the host's own serves. Downloads and the build are cached in WORK.
+build_ubiblk() {
+    local kernel_deb version abi kbuild hdir=$work/kheaders mod=$work/ubiblk p pkgs=()
+    kernel_deb=$(deb_of "$kernel_pkg")
+    version=$(dpkg-deb -f "$kernel_deb" Version)
+    abi=${kernel_pkg#linux-image-}
+    abi=${abi%-armmp}
+    kbuild=linux-kbuild-$(echo "$version" | cut -d. -f1-2)
+    pkgs=("linux-headers-$abi-armmp:armhf=$version" "linux-headers-$abi-common=$version" "$kbuild=$version")
+    for p in "${pkgs[@]}"; do
+        p=${p%%=*}
+        ls "$cache/${p%:armhf}_${version}_"*.deb >/dev/null 2>&1 || {
+            (cd "$cache" && apt-get download "${pkgs[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') || true
+            break
+        }
+    done
+    if [ ! -f "$hdir/.from" ] || [ "$(cat "$hdir/.from")" != "$version" ]; then
+        rm -rf "$hdir"
+        mkdir -p "$hdir"
+        for p in "${pkgs[@]}"; do
+            p=${p%%=*}
+            dpkg-deb -x "$(ls "$cache/${p%:armhf}_${version}_"*.deb 2>/dev/null | head -n 1)" "$hdir" ||
+                die "cannot unpack ${p%:armhf} $version (apt-get download failed?)"
+        done
+        # Its one line points at the common headers where apt would have put them.
+        echo "include $hdir/usr/src/linux-headers-$abi-common/Makefile" >"$hdir/usr/src/linux-headers-$abi-armmp/Makefile"
+        echo "$version" >"$hdir/.from"
+    fi
+    rm -rf "$mod"
+    cp -r "$here/ubiblk" "$mod"
+    make -s -C "$hdir/usr/src/linux-headers-$abi-armmp" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
+        modules >"$work/ubiblk-build.log" 2>&1 || { cat "$work/ubiblk-build.log" >&2; die "the stand-in block driver does not build"; }
+    [ -f "$mod/ubiblk.ko" ] || die "the stand-in block driver's build left no ubiblk.ko"
+    echo "systest: ubiblk.ko built against linux-headers-$abi-armmp $version"
 }
 
 # The motherboard's video RAM, where both framebuffers must lie.
@@ -264,7 +312,7 @@ build_initramfs() {
     mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font,lib/modules,blk,mnt}
     # Only the BusyBox applets the board's scripts and the updater's commands
     # use; mke2fs and mkdosfs must be the real tools.
-    for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep; do
+    for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep find wc; do
         ln -sf busybox "$root/bin/$applet"
     done
     for applet in init insmod reboot poweroff; do
@@ -277,6 +325,9 @@ build_initramfs() {
     # Where the updater's command 3 loads UBI from.
     cp "$root"/lib/modules/*/kernel/drivers/mtd/ubi/ubi.ko "$root/lib/modules/ubi.ko"
     cp "$font" "$root/font/GOTHIC.TTF"
+    # Loaded by the guest's set-up only in the boot that asks for it.
+    mkdir -p "$root/lib/modules/systest"
+    cp "$work/ubiblk/ubiblk.ko" "$root/lib/modules/systest/ubiblk.ko"
 
     # The program (stripped) and its init script exactly as the install rule
     # lays them out in a board image; the test board adds its settings and
@@ -319,6 +370,8 @@ scenario_image() {
     fetch_packages
     step "kernel, device tree and modules"
     extract_kernel "${kernel_modules[@]}"
+    step "stand-in block driver"
+    build_ubiblk
     step "initramfs"
     build_initramfs
     step "done"
@@ -353,7 +406,7 @@ qemu_start() {
     [ -f "$image/$dtb" ] || die "no $dtb in the guest image (the image scenario makes it)"
     qemu-system-arm \
         -M vexpress-a9 -smp 1 -m 256M \
-        -kernel "$image/vmlinuz" -dtb "$image/$dtb" -initrd "$image/initramfs.cpio.gz" \
+        -kernel "$image/vmlinuz" -dtb "$image/$dtb" -initrd "${initrd:-$image/initramfs.cpio.gz}" \
         -append "console=ttyAMA0 loglevel=4 panic=-1 $cmdline" \
         -drive if=sd,format=raw,file="$card" \
         -nic none -display none -no-reboot \
@@ -552,27 +605,78 @@ eject_card() {
     echo "systest: mode1: SD card ejected $((SECONDS - qemu_started)) s after QEMU's start"
 }
 
+# The bad eraseblocks of the chip, counted from mtd6's start: "N,M".
+mtd6_bad_list() {
+    local b list=()
+    for b in "${NAND_BAD_PEBS[@]}"; do list+=($((b - NAND_MTD6_FIRST))); done
+    (IFS=,; echo "${list[*]}")
+}
+
 check_nand() {
     local text beb
     text=$(console_text mode1)
     grep -qxF 'systest: /dev/mtd6 copied to the spare disk' <<<"$text" ||
-        { check_fail "mode1: the guest did not copy /dev/mtd6 out"; return; }
-    # The guest's own view: one volume and nothing left over.
+        { check_fail "mode1: the guest did not copy /dev/mtd6 out"; return 1; }
+    # The guest's own view: one volume, nothing left over, the worn chip's
+    # bad eraseblocks known to UBI.
     grep -qxF 'systest: ubi ubi0/volumes_count = 1' <<<"$text" || check_fail "mode1: UBI does not have exactly one volume"
     grep -qxF 'systest: ubi ubi0/avail_eraseblocks = 0' <<<"$text" || check_fail "mode1: UBI has eraseblocks left over"
+    grep -qxF "systest: ubi ubi0/bad_peb_count = ${#NAND_BAD_PEBS[@]}" <<<"$text" ||
+        check_fail "mode1: UBI does not count the ${#NAND_BAD_PEBS[@]} bad eraseblocks ($(grep -F bad_peb_count <<<"$text"))"
     beb=$(sed -n 's/^CONFIG_MTD_UBI_BEB_LIMIT=//p' "$image/kernel.config")
-    [ -n "$beb" ] || { check_fail "the kernel's configuration has no CONFIG_MTD_UBI_BEB_LIMIT"; return; }
-    if "$ubi_tool" "$work/mtd6.img" "$NAND_PEB" "$NAND_CHIP_PEBS" "$beb" test >"$work/ubi-check.log"; then
+    [ -n "$beb" ] || { check_fail "the kernel's configuration has no CONFIG_MTD_UBI_BEB_LIMIT"; return 1; }
+    rm -f "$work/volume.img"
+    if "$ubi_tool" "$work/mtd6.img" "$NAND_PEB" "$NAND_CHIP_PEBS" "$beb" test --bad "$(mtd6_bad_list)" \
+            --volume-out "$work/volume.img" >"$work/ubi-check.log"; then
         sed 's/^/systest: mtd6: /' "$work/ubi-check.log"
     else
         cat "$work/ubi-check.log" >&2
         check_fail "mode1: the copy of /dev/mtd6 is not the UBI image ubiformat and ubimkvol make"
+        return 1
+    fi
+}
+
+# The FAT32 volume mode 1 made inside UBI, and the user's data on it: the file
+# system clean, and every name of the data set classed exactly as measured
+# (dataset.py). What arrived is copied out to WORK/arrived.
+check_user_data() {
+    local fsck_log=$work/fsck.log
+    if fsck.fat -n "$work/volume.img" >"$fsck_log" 2>&1; then
+        echo "systest: volume: fsck.fat -n clean: $(tail -n 1 "$fsck_log")"
+    else
+        cat "$fsck_log" >&2
+        check_fail "mode1: fsck.fat -n finds faults in the FAT32 volume"
+    fi
+    rm -rf "$work/arrived"
+    mkdir -p "$work/arrived"
+    # The volume's fake MBR table confuses mtools' partition check; names
+    # come out as UTF-8 only under a UTF-8 locale.
+    if ! MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -s -n -m -i "$work/volume.img" '::/*' "$work/arrived/" \
+            >"$work/mcopy.log" 2>&1; then
+        cat "$work/mcopy.log" >&2
+        check_fail "mode1: the FAT32 volume's files cannot be copied out"
+    fi
+    if python3 "$here/dataset.py" classify "$work/old-data" "$work/arrived" "$work/dataset-classes.txt" \
+            >"$work/classify.log"; then
+        sed 's/^/systest: /' "$work/classify.log"
+    else
+        cat "$work/classify.log" >&2
+        check_fail "mode1: the user's data did not arrive as measured (every name's class: $work/dataset-classes.txt)"
     fi
 }
 
 check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
-    local text
+    local text mkdosfs_line
     console_check "$work/mode1-console.log" 1 0 DATA || failures=$((failures + $?))
+    # Without the stand-in driver (the past-2038 boot) mkdosfs finds no
+    # device and says so with status 1; with it, it must succeed.
+    mkdosfs_line=$(console_text mode1 | grep -F 'mkdosfs failed' || true)
+    if [ "$2" -eq 1 ]; then
+        [ "$mkdosfs_line" = 'mkdosfs failed, status 1' ] ||
+            check_fail "mode1: without a block driver the console must say 'mkdosfs failed, status 1' (it said '$mkdosfs_line')"
+    else
+        [ -z "$mkdosfs_line" ] || check_fail "mode1: $mkdosfs_line"
+    fi
     # Only what the guest printed after the eject may hold the reboot.
     head -c "$1" "$work/mode1-console.log" | tr -d '\r' | grep -qxF 'cmd: reboot' &&
         check_fail "mode1: 'cmd: reboot' was logged before the card was pulled"
@@ -581,7 +685,9 @@ check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
         grep -qE "^systest: system clock set to ${RTC_BASE%%T*}T" <<<"$text" ||
             check_fail "mode1: the guest's clock was not set past 2038"
     else
-        check_nand
+        grep -qxF "systest: old data at /blk: $(find "$work/old-data/user/data" | wc -l) names" <<<"$text" ||
+            check_fail "mode1: the guest did not get the whole data set at /blk ($(grep -F 'old data' <<<"$text"))"
+        check_nand && check_user_data
     fi
     check_guest_reports mode1
     grep -qxF "systest: panel file bytes: $(printf 'ctp_calibrate' | od -An -tx1 -v | tr -d ' \n')" <<<"$text" ||
@@ -590,21 +696,47 @@ check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
     check_screen mode1
 }
 
+# The data set, made afresh in WORK/old-data, packed as a second archive
+# behind the image's initramfs (the kernel unpacks one after the other) at
+# /old-data, where the guest's set-up finds it. Sets initrd.
+pack_user_data() {
+    rm -rf "$work/old-data"
+    python3 "$here/dataset.py" make "$work/old-data" || die "the data set could not be made"
+    initrd=$work/initramfs-data.cpio
+    cp "$image/initramfs.cpio.gz" "$initrd"
+    # An archive that is not compressed must start on a 4-byte boundary.
+    truncate -s $(( ($(stat -c %s "$initrd") + 3) / 4 * 4 )) "$initrd"
+    (cd "$work" && find old-data | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >>"$initrd"
+    echo "systest: data set: $(find "$work/old-data/user/data" | wc -l) names, $(du -sb "$work/old-data" | cut -f1) bytes"
+}
+
 scenario_mode1() { # past-2038 (0 or 1)
-    local settle=5 size clock=() what="the host's clock"
+    local settle=5 size clock=() what="the host's clock" cmdline='updater=1,0,0' fail=()
     [ -n "$ubi_tool" ] && [ -x "$ubi_tool" ] || die "the UBI image checker is not built ('$ubi_tool')"
     require_tools socat
+    initrd=""
     step "SD card and spare disk images"
     new_card
     sha256sum <"$card" >"$work/card.sha256"
     rm -f "$work/mtd6.img"
     truncate -s $((NAND_MTD6_PEBS * NAND_PEB)) "$work/mtd6.img"
+    if [ "$1" -eq 0 ]; then
+        # The user's data on a worn chip, and the drivers that let mode 1
+        # carry it across.
+        require_tools python3 mcopy
+        step "user data"
+        pack_user_data
+        cmdline="$cmdline systest.badblocks=$(IFS=,; echo "${NAND_BAD_PEBS[*]}") systest.ubiblk"
+    else
+        # No block driver at major 94: mkdosfs fails with status 1.
+        fail=(--fail-command mkdosfs=1)
+    fi
     step "reference screen from the host emulator"
-    reference_screen mode1 "$panel_bpp" 'updater=1,0,0' --card-removal polls=5 -- DATA
+    reference_screen mode1 "$panel_bpp" 'updater=1,0,0' --card-removal polls=5 "${fail[@]}" -- DATA
     [ "$1" -eq 0 ] || { clock=(-rtc base="$RTC_BASE"); what=$RTC_BASE; }
     step "boot with the clock at $what (limit ${timeout_s} s)"
     rm -f "$work/monitor.sock"
-    qemu_start mode1 'updater=1,0,0' "$card" "${clock[@]}" \
+    qemu_start mode1 "$cmdline" "$card" "${clock[@]}" \
         -monitor unix:"$work/monitor.sock",server=on,wait=off \
         -drive if=none,id=spare,format=raw,file="$work/mtd6.img" -device virtio-blk-device,drive=spare
     if ! wait_console_line mode1 'cmd: umount /mnt'; then

@@ -2,7 +2,8 @@
 # Proves the system test's own checks catch real faults, without booting:
 # a card formatted correctly on the host must pass the card checks, and each
 # kind of damage a broken updater could do must fail them with the right
-# message; likewise for the console log.
+# message; likewise for the console log, the UBI image and the user data
+# mode 1 carries across.
 #
 #   selftest.sh --work DIR --ubi-tool PATH
 set -euo pipefail
@@ -189,14 +190,19 @@ erase_peb() { # number image
     head -c "$UBI_PEB" /dev/zero | tr '\0' '\377' |
         dd of="$2" bs="$UBI_PEB" seek="$1" conv=notrunc status=none
 }
+erase_pebs() { # number... image
+    local n
+    for n in "${@:1:$#-1}"; do erase_peb "$n" "${!#}"; done
+}
 expect_ubi() { # name pattern image [change-command...]
     local name=$1 pattern=$2 img=$work/case.ubi status=0
     cp "$3" "$img"
     shift 3
     [ $# -eq 0 ] || "$@" "$img"
-    "$ubi_tool" "$img" "$UBI_PEB" "$UBI_PEBS" 20 test >"$work/case.err" 2>&1 || status=$?
+    "$ubi_tool" "$img" "$UBI_PEB" "$UBI_PEBS" 20 test "${ubi_args[@]}" >"$work/case.err" 2>&1 || status=$?
     judge "$name" "$pattern" "$status" -F
 }
+ubi_args=()
 command -v ubinize >/dev/null || { bad "ubinize not found (scripts/setup.sh installs mtd-utils)"; }
 make_ubi "$work/good.ubi" "$(ubi_volume test dynamic $UBI_AVAILABLE)"
 make_ubi "$work/smaller.ubi" "$(ubi_volume test dynamic $((UBI_AVAILABLE - 1)))"
@@ -214,6 +220,82 @@ expect_ubi "a volume one eraseblock short fails" "volume takes 57 eraseblocks, a
 expect_ubi "a static volume fails" "volume is not dynamic" "$work/static.ubi"
 expect_ubi "another name fails" "volume named 'data', expected 'test'" "$work/named.ubi"
 expect_ubi "two volumes fail" "2 volumes, expected 1" "$work/two.ubi"
+# A worn chip: eraseblocks ubiformat skipped hold no UBI header, and the
+# volume keeps its size (UBI's bad-block reserve shrinks by as many).
+ubi_args=(--bad 20,63)
+expect_ubi "bad eraseblocks named as such pass" "" "$work/good.ubi" erase_pebs 20 63
+expect_ubi "an unnamed bad eraseblock still fails" "eraseblock 40: no erase-counter header" \
+    "$work/good.ubi" erase_pebs 20 40 63
+ubi_args=()
+
+# The volume pulled out of the image: a LEB's newer copy (the higher
+# sequence number) wins over the older one, wherever each lies.
+make_ubi "$work/data.ubi" "$(ubi_volume test dynamic $UBI_AVAILABLE; echo "image=$work/volume.bin")"
+second_copy_of_leb0() { # image sqnum-of-the-copy (the first copy gets 5)
+    python3 - "$1" "$2" "$UBI_PEB" <<'PY'
+import struct, sys, zlib
+path, sqnum, peb = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+img = bytearray(open(path, 'rb').read())
+vid_off, data_off = struct.unpack('>II', img[16:24])
+def vid(n): return n * peb + vid_off
+first = next(n for n in range(len(img) // peb)
+             if img[vid(n):vid(n) + 4] == b'UBI!' and struct.unpack('>II', img[vid(n) + 8:vid(n) + 16]) == (0, 0))
+img[63 * peb:64 * peb] = img[first * peb:(first + 1) * peb]
+img[63 * peb + data_off:63 * peb + data_off + 14] = b'newer user dat'
+for n, sq in ((first, 5), (63, sqnum)):
+    img[vid(n) + 40:vid(n) + 48] = struct.pack('>Q', sq)
+    img[vid(n) + 60:vid(n) + 64] = struct.pack('>I', zlib.crc32(bytes(img[vid(n):vid(n) + 60])) ^ 0xffffffff)
+open(path, 'wb').write(img)
+PY
+}
+expect_volume() { # name sqnum-of-the-copy text-LEB-0-must-start-with
+    local status=0
+    cp "$work/data.ubi" "$work/case.ubi"
+    second_copy_of_leb0 "$work/case.ubi" "$2"
+    "$ubi_tool" "$work/case.ubi" "$UBI_PEB" "$UBI_PEBS" 20 test --volume-out "$work/volume.img" \
+        >"$work/case.err" 2>&1 || status=$?
+    if [ "$status" -eq 0 ] && [ "$(head -c ${#3} "$work/volume.img")" = "$3" ] &&
+       [ "$(stat -c %s "$work/volume.img")" -eq $((UBI_AVAILABLE * UBI_LEB)) ]; then
+        ok "$1"
+    else
+        bad "$1: status $status, LEB 0 starts '$(head -c ${#3} "$work/volume.img" | tr -c '[:print:]' .)': $(cat "$work/case.err")"
+    fi
+}
+expect_volume "a LEB's newer copy wins" 6 "newer user dat"
+expect_volume "a LEB's older copy loses" 4 "old user data"
+
+echo "== user data checks"
+# The tree of what arrives, as measured, must pass; a driver that dropped a
+# write, a copy that stopped early or anything more on the volume must fail.
+python3 "$here/dataset.py" make "$work/old-data"
+drop_a_write() { # arrived: one 4 KiB block of the large file never reached the flash
+    head -c 4096 /dev/zero | tr '\0' '\377' |
+        dd of="$1/big/recording.bin" bs=4096 seek=300 conv=notrunc status=none
+}
+stop_early() { rm -rf "$1/logs/day-09" "$1/odd"; }
+extra_file() { echo stray >"$1/FSCK0000.REC"; }
+# The other readme's bytes under the surviving name: the copy order changed.
+other_readme() { cp "$work/old-data/user/data/odd/Readme.txt" "$1/odd/Readme.txt"; }
+# A name the board's vfat would have refused, there after all.
+forbidden_name() { echo "bytes of odd/star*.txt" >"$1/odd/star*.txt"; }
+case_changed() { mv "$1/logs/day-03/log-013.txt" "$1/logs/day-03/LOG-013.TXT"; }
+expect_data() { # name pattern [change-command]
+    local name=$1 pattern=$2 status=0
+    shift 2
+    rm -rf "$work/arrived"
+    python3 "$here/dataset.py" expected "$work/old-data" "$work/arrived"
+    [ $# -eq 0 ] || "$@" "$work/arrived"
+    python3 "$here/dataset.py" classify "$work/old-data" "$work/arrived" "$work/classes.txt" >"$work/case.err" 2>&1 ||
+        status=$?
+    judge "$name" "$pattern" "$status" -F
+}
+expect_data "the data as measured passes" ""
+expect_data "a dropped write fails" "big/recording.bin: altered, expected identical" drop_a_write
+expect_data "a copy that stopped early fails" "logs/day-09/log-299.txt: lost, expected identical" stop_early
+expect_data "a file that was never in the data fails" "FSCK0000.REC: on the volume, but of no name" extra_file
+expect_data "the other readme surviving fails" "odd/Readme.txt: identical, expected altered" other_readme
+expect_data "a forbidden name that arrived fails" "odd/star*.txt: identical, expected lost" forbidden_name
+expect_data "a name that changed case fails" "logs/day-03/log-013.txt: renamed, expected identical" case_changed
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -4,11 +4,20 @@
 // volume) holds exactly one dynamic volume of the given name that takes every
 // eraseblock UBI can hand out.
 //
-//   ubi-check IMAGE PEB-SIZE DEVICE-PEBS BEB-PER-1024 NAME
+//   ubi-check IMAGE PEB-SIZE DEVICE-PEBS BEB-PER-1024 NAME [--bad N,M...]
+//             [--volume-out FILE]
 //
 // DEVICE-PEBS is the number of eraseblocks of the whole chip and BEB-PER-1024
 // the kernel's CONFIG_MTD_UBI_BEB_LIMIT: UBI keeps that share of the whole
-// chip back for bad blocks on every partition it attaches.
+// chip back for bad blocks on every partition it attaches, less the bad ones
+// it already has, so bad eraseblocks leave the volume's size as it is.
+//
+// --bad lists the partition's bad eraseblocks (counted from its start): a
+// worn chip has them, ubiformat skips them and UBI never writes them, so they
+// hold no UBI header and are not looked at.
+// --volume-out writes the volume's contents, LEB after LEB as the VID headers
+// place them (of two copies of a LEB, the one with the higher sequence number
+// is the newer), an unmapped LEB as erased flash (0xff).
 //
 // Prints one line per fault and exits 1 when there is any, 0 otherwise.
 #include <algorithm>
@@ -145,12 +154,86 @@ bool is_layout(const uint8_t *peb, const EcInfo &info, size_t peb_size, uint32_t
     return true;
 }
 
+uint64_t be64(const uint8_t *p) { return uint64_t(be32(p)) << 32 | be32(p + 4); }
+
+// Where a volume's LEBs lie: for each LEB the eraseblock with the newest copy.
+struct VolumeMap {
+    std::vector<long> peb;  // -1: unmapped
+    std::vector<uint64_t> sqnum;
+};
+
+void map_leb(const uint8_t *peb, long n, const EcInfo &info, uint32_t vol_id, VolumeMap *m)
+{
+    const uint8_t *vid = peb + info.vid_offset;
+    if (be32(vid) != VID_MAGIC || !header_crc_ok(vid) || be32(vid + 8) != vol_id) return;
+    const uint32_t lnum = be32(vid + 12);
+    const uint64_t sqnum = be64(vid + 40);
+    if (lnum >= m->peb.size() || (m->peb[lnum] >= 0 && m->sqnum[lnum] >= sqnum)) return;
+    m->peb[lnum] = n;
+    m->sqnum[lnum] = sqnum;
+}
+
+// The volume of the given name, pulled out of the image into out. False
+// (and a fault) when it cannot be.
+bool write_volume(const std::vector<uint8_t> &image, size_t peb_size, const EcInfo &info,
+                  const std::vector<uint8_t> &table, const char *name, const char *out, Report *r)
+{
+    for (unsigned id = 0; id < MAX_VOLUMES && (id + 1) * VTBL_RECORD_SIZE <= table.size(); ++id) {
+        const uint8_t *rec = table.data() + id * VTBL_RECORD_SIZE;
+        const uint16_t name_len = std::min<uint16_t>(be16(rec + 14), 127);
+        if (be32(rec) == 0 || std::string(reinterpret_cast<const char *>(rec + 16), name_len) != name) continue;
+        const size_t usable = peb_size - info.data_offset - be32(rec + 8);
+        VolumeMap m{std::vector<long>(be32(rec), -1), std::vector<uint64_t>(be32(rec), 0)};
+        for (size_t n = 0; (n + 1) * peb_size <= image.size(); ++n)
+            map_leb(image.data() + n * peb_size, long(n), info, id, &m);
+        FILE *f = std::fopen(out, "wb");
+        const std::vector<uint8_t> erased(usable, 0xff);
+        unsigned mapped = 0;
+        for (long peb : m.peb) {
+            const uint8_t *src = peb < 0 ? erased.data() : image.data() + size_t(peb) * peb_size + info.data_offset;
+            mapped += peb >= 0;
+            if (f && std::fwrite(src, 1, usable, f) != usable) break;
+        }
+        if (!f || std::fclose(f) != 0) {
+            r->fault(std::string("cannot write the volume to ") + out);
+            return false;
+        }
+        std::printf("volume '%s': %zu LEBs of %zu bytes, %u mapped, written to %s\n", name, m.peb.size(), usable,
+                    mapped, out);
+        return true;
+    }
+    r->fault(std::string("no volume '") + name + "' to write out");
+    return false;
+}
+
+// "N,M,...": eraseblock numbers.
+std::vector<bool> parse_bad(const char *list, size_t pebs)
+{
+    std::vector<bool> bad(pebs, false);
+    for (const char *p = list; p && *p;) {
+        char *end = nullptr;
+        const unsigned long n = std::strtoul(p, &end, 10);
+        if (end == p) break;
+        if (n < pebs) bad[n] = true;
+        p = *end == ',' ? end + 1 : end;
+    }
+    return bad;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    const char *bad_list = nullptr, *volume_out = nullptr;
+    while (argc > 6 && argc % 2 == 0) {
+        if (std::strcmp(argv[argc - 2], "--bad") == 0) bad_list = argv[argc - 1];
+        else if (std::strcmp(argv[argc - 2], "--volume-out") == 0) volume_out = argv[argc - 1];
+        else break;
+        argc -= 2;
+    }
     if (argc != 6) {
-        std::fprintf(stderr, "usage: %s IMAGE PEB-SIZE DEVICE-PEBS BEB-PER-1024 NAME\n", argv[0]);
+        std::fprintf(stderr, "usage: %s IMAGE PEB-SIZE DEVICE-PEBS BEB-PER-1024 NAME [--bad N,M...] "
+                             "[--volume-out FILE]\n", argv[0]);
         return 2;
     }
     const size_t peb_size = std::strtoul(argv[2], nullptr, 0);
@@ -162,25 +245,36 @@ int main(int argc, char **argv)
         return 2;
     }
     Report r;
+    std::vector<uint8_t> image;
     std::vector<uint8_t> peb(peb_size);
+    while (std::fread(peb.data(), 1, peb_size, f) == peb_size) image.insert(image.end(), peb.begin(), peb.end());
+    std::fclose(f);
+    const unsigned pebs = static_cast<unsigned>(image.size() / peb_size);
+    const std::vector<bool> bad = parse_bad(bad_list, pebs);
     std::vector<std::vector<uint8_t>> layout;
     EcInfo info{};
     bool have_info = false;
-    unsigned pebs = 0;
-    while (std::fread(peb.data(), 1, peb_size, f) == peb_size) {
-        check_ec(peb.data(), pebs, &have_info, &info, &r);
+    unsigned bad_count = 0;
+    for (unsigned n = 0; n < pebs; ++n) {
+        const uint8_t *p = image.data() + size_t(n) * peb_size;
+        if (bad[n]) {
+            ++bad_count;
+            continue;
+        }
+        check_ec(p, n, &have_info, &info, &r);
         uint32_t lnum = 0;
-        if (have_info && is_layout(peb.data(), info, peb_size, &lnum))
-            layout.push_back(std::vector<uint8_t>(peb.begin() + info.data_offset, peb.end()));
-        ++pebs;
+        if (have_info && is_layout(p, info, peb_size, &lnum))
+            layout.push_back(std::vector<uint8_t>(p + info.data_offset, p + peb_size));
     }
-    std::fclose(f);
-    std::printf("%u eraseblocks, %u with a good erase-counter header\n", pebs, pebs - r.faults);
+    std::printf("%u eraseblocks, %u bad, %u with a good erase-counter header\n", pebs, bad_count,
+                pebs - bad_count - r.faults);
 
-    // UBI's bad-block reserve: the chip's share, rounded up.
+    // UBI's bad-block reserve: the chip's share, rounded up, less the bad
+    // eraseblocks it already has.
     unsigned beb_limit = device_pebs * beb_per1024 / 1024;
     if (beb_limit * 1024 / beb_per1024 < device_pebs) ++beb_limit;
-    const unsigned overhead = LAYOUT_VOLUME_EBS + WL_RESERVED_PEBS + EBA_RESERVED_PEBS + beb_limit;
+    const unsigned beb_reserve = beb_limit > bad_count ? beb_limit - bad_count : 0;
+    const unsigned overhead = bad_count + LAYOUT_VOLUME_EBS + WL_RESERVED_PEBS + EBA_RESERVED_PEBS + beb_reserve;
     const unsigned available = pebs > overhead ? pebs - overhead : 0;
 
     if (layout.size() != LAYOUT_VOLUME_EBS)
@@ -191,6 +285,7 @@ int main(int argc, char **argv)
                                VTBL_RECORD_SIZE;
     if (layout.size() == 2 && std::memcmp(layout[0].data(), layout[1].data(), table_bytes) != 0)
         r.fault("the two copies of the volume table differ");
+    if (volume_out && !layout.empty()) write_volume(image, peb_size, info, layout[0], argv[5], volume_out, &r);
 
     if (r.faults) {
         std::printf("%u fault(s)\n", r.faults);

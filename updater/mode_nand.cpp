@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "display/text.h"
@@ -24,6 +25,9 @@ static const char *const nand_commands[] = {
     "umount /blk",
     "umount /mnt",
 };
+// Without a FAT32 file system the volume holds nothing, however the commands
+// after it went: this one command decides what the screen may claim.
+static const unsigned mkdosfs_command = 6;
 
 // The updater runs unattended, often with the board's console as its
 // standard input. Tools such as mke2fs stop and ask "Proceed anyway?" when
@@ -38,7 +42,18 @@ static void detach_stdin()
     }
 }
 
-void run_command(const char *text)
+int shell_exit_status(int system_result)
+{
+    if (system_result == -1)
+        return -1;
+    if (WIFEXITED(system_result))
+        return WEXITSTATUS(system_result);
+    if (WIFSIGNALED(system_result))
+        return 128 + WTERMSIG(system_result);
+    return -1;
+}
+
+int run_command_status(const char *text)
 {
     static int stdin_detached;
     if (!stdin_detached) {
@@ -48,7 +63,12 @@ void run_command(const char *text)
     printf("cmd: %s\n", text);
     // The board's tools are reached through the shell by design; the texts
     // are fixed or built with the label quoted (build_partition_command).
-    system(text); // NOLINT(cert-env33-c)
+    return shell_exit_status(system(text)); // NOLINT(cert-env33-c)
+}
+
+void run_command(const char *text)
+{
+    (void)run_command_status(text);
 }
 
 int ctp_trigger_calibration()
@@ -66,12 +86,28 @@ int ctp_trigger_calibration()
     return 0;
 }
 
+// Runs the twelve commands whatever their statuses. Returns the mkdosfs
+// command's status.
+static int run_nand_commands()
+{
+    int mkdosfs_status = 0;
+    for (unsigned i = 0; i < sizeof(nand_commands) / sizeof(nand_commands[0]); ++i) {
+        if (i != mkdosfs_command) {
+            run_command(nand_commands[i]);
+            continue;
+        }
+        mkdosfs_status = run_command_status(nand_commands[i]);
+        if (mkdosfs_status != 0)
+            printf("mkdosfs failed, status %d\n", mkdosfs_status);
+    }
+    return mkdosfs_status;
+}
+
 int nand_user_init(int, const char *)
 {
     show_status("Initializing user partitions ...");
-    for (const char *cmd : nand_commands)
-        run_command(cmd);
-    show_status("File system is ready!");
+    const int mkdosfs_status = run_nand_commands();
+    show_status(mkdosfs_status == 0 ? "File system is ready!" : "File system is not ready!");
     show_detail("Please remove the SD card and reboot.");
 
     // Room for any int, sign included, so the text is never cut.

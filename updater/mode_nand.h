@@ -10,12 +10,22 @@
 // on /dev/null (moved there once, at the first command). The shell's status
 // is ignored and nothing is returned: a failing command never stops a mode.
 void run_command(const char *text);
+// run_command that also gives the command's status, decoded by
+// shell_exit_status.
+int run_command_status(const char *text);
+// What system() returned, as a shell user would see it: the shell's exit
+// code when it exited; 128 + N when signal N killed it (the shell's own
+// convention for $?); -1 when no shell could be started (system() gave -1)
+// or the status is none of these. Pure; never fails.
+int shell_exit_status(int system_result);
 // Writes "ctp_calibrate" to the touch panel node. Returns 0 when the node
 // opens (whatever the write does), -1 and prints "CTP is not present." when
 // it does not.
 int ctp_trigger_calibration();
-// Runs the NAND commands, shows "File system is ready!" / "Please remove the
-// SD card and reboot.", waits until /dev/mmcblkN (N = card index) no longer
+// Runs the NAND commands, shows "File system is ready!" (or "File system is
+// not ready!" after "mkdosfs failed, status N" when the FAT32 mkdosfs did not
+// exit with 0; every other command's status is ignored) and "Please remove
+// the SD card and reboot.", waits until /dev/mmcblkN (N = card index) no longer
 // opens, then runs "reboot". Returns 0; channel and label are ignored.
 int nand_user_init(int channel, const char *label);
 // The whole of mode 1: calibration and its notice, nand_user_init, the

@@ -108,6 +108,29 @@ TEST(Board, CommandsAreRecordedAndNeverRun)
     EXPECT_NE(stat(marker.c_str(), &sb), 0) << "the command ran";
 }
 
+// The failing command is picked by its name, without its directory; every
+// other command keeps the status given to all.
+TEST(Board, OneCommandFailsByItsName)
+{
+    const std::string log = unique_folder("fail-command") + "/commands.log";
+    const struct {
+        const char *spec, *command, *status;
+    } cases[] = {
+        { "mkdosfs", "mkdosfs -F 32 /dev/ubiblk0 -v", "status 256" },
+        { "mkdosfs=7", "/sbin/mkdosfs -F 32 /dev/ubiblk0", "status 1792" },
+        { "mkdosfs=-1", "mkdosfs", "status -1" },
+        { "mkdosfs=signal:9", "mkdosfs x", "status 9" },
+        { "mkdosfs=7", "mkdosfs.fat x", "status 768" },
+        { "mkdosfs=7", "mke2fs -t ext3 /dev/mmcblk0p3", "status 768" },
+        { "mkdosfs=256", "mkdosfs x", "status 768" }, // malformed: ignored
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(client({ "system", c.command }, { SIM_ENV_SYSTEM "=" + log, SIM_ENV_SYSTEM_STATUS "=3",
+                                                  SIM_ENV_FAIL_COMMAND "=" + std::string(c.spec) }),
+                  std::string(c.status) + "\n")
+            << c.spec << " / " << c.command;
+}
+
 TEST(Launcher, HelpDocumentsEveryBoardVariable)
 {
     const std::string help = run_direct({ UPDATER_SIM_EXE, "--help" }, {}, false);
@@ -147,6 +170,9 @@ TEST(Launcher, OwnFailuresHaveTheirOwnStatus)
     SimRun exact = run_sim({ "--line-length", "1600" }, "exact");
     EXPECT_EQ(exact.status, 0) << exact.diagnostics;
     EXPECT_EQ(exact.pictures(), std::vector<std::string>{ "01-end.png" });
+    int n = 0;
+    for (const char *spec : { "", "=1", "mkdosfs=", "mkdosfs=256", "mkdosfs=-2", "mkdosfs=signal:0", "mkdosfs=x" })
+        EXPECT_EQ(run_sim({ "--fail-command", spec }, "fail" + std::to_string(n++)).status, 125) << spec;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "sim_harness.h"
+#include "tests/shell_status_cases.h"
 
 namespace {
 
@@ -35,12 +36,14 @@ size_t index_of(const std::vector<std::string> &v, const std::string &line)
     return static_cast<size_t>(std::find(v.begin(), v.end(), line) - v.begin());
 }
 
-// The last mode-1 screen: the removal prompt over the white notice band.
-::testing::AssertionResult shows_final_mode1_screen(const SimRun &r, FontOracle &font)
+// The last mode-1 screen: the verdict on the file system and the removal
+// prompt over the white notice band.
+::testing::AssertionResult shows_final_mode1_screen(const SimRun &r, FontOracle &font,
+                                                    const char *status = "File system is ready!")
 {
     const LineGeometry band = line_geometry(Line::NoticeErase, 800, 480);
     return screen_shows(load_raw_frame(r.out + "/fb1.raw", 800, 480), font,
-                        { centred(font, Line::Status, "File system is ready!", 800, 480),
+                        { centred(font, Line::Status, status, 800, 480),
                           centred(font, Line::Detail, "Please remove the SD card and reboot.", 800, 480) },
                         { { band.band_x, band.band_y, band.band_w, band.band_h, 0xFFFF } });
 }
@@ -150,18 +153,54 @@ TEST(Mode1, RebuildsNandStorageWaitsForTheCardAndReboots)
                                at_notice("Calibrating, do not touch the screen!", 800, 480) }));
 }
 
+// The console of a whole mode-1 run whose mkdosfs reported status (no
+// message when it is 0).
+std::string mode1_console(const std::string &before_commands, int mkdosfs_status)
+{
+    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
+    const std::vector<std::string> to_mkdosfs(commands.begin(), commands.begin() + 7);
+    const std::vector<std::string> rest(commands.begin() + 7, commands.end());
+    const std::string message =
+        mkdosfs_status == 0 ? "" : "mkdosfs failed, status " + std::to_string(mkdosfs_status) + "\n";
+    return "Got type = 1, channel = 0\n" + before_commands + lines(to_mkdosfs, "cmd: ") + message +
+           lines(rest, "cmd: ");
+}
+
 TEST(Mode1, WithoutTouchPanelAndWithFailingCommandsEverythingStillRuns)
 {
     SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--no-ctp", "--command-status", "1" });
     ASSERT_EQ(r.status, 0) << r.diagnostics;
     const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
-    EXPECT_EQ(r.console, "Got type = 1, channel = 0\nCTP is not present.\n" + lines(commands, "cmd: "));
+    EXPECT_EQ(r.console, mode1_console("CTP is not present.\n", 1));
     EXPECT_EQ(r.file("commands.log"), lines(commands));
     FontOracle font(TEST_FONT);
     // No notice before the first command; the white band at the end all the same.
     EXPECT_TRUE(screen_shows(load_png_frame(r.out + "/01-cmd-flash_eraseall.png"), font,
                              { centred(font, Line::Status, "Initializing user partitions ...", 800, 480) }));
-    EXPECT_TRUE(shows_final_mode1_screen(r, font));
+    EXPECT_TRUE(shows_final_mode1_screen(r, font, "File system is not ready!"));
+}
+
+// Only the FAT32 mkdosfs decides the verdict, whatever its outcome was; the
+// other commands fail on a first conversion as a matter of course.
+TEST(Mode1, VerdictFollowsTheMkdosfsStatusAlone)
+{
+    FontOracle font(TEST_FONT);
+    int n = 0;
+    for (const ShellStatusCase &c : kShellStatusCases) {
+        SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--fail-command", std::string("mkdosfs=") + c.spec },
+                           std::to_string(n++));
+        ASSERT_EQ(r.status, 0) << r.diagnostics;
+        EXPECT_EQ(r.console, mode1_console("", c.status)) << c.spec;
+        EXPECT_TRUE(shows_final_mode1_screen(r, font, c.status == 0 ? "File system is ready!"
+                                                                    : "File system is not ready!"))
+            << c.spec;
+    }
+    for (const char *other : { "rm", "mount", "cp=1", "umount=-1", "ubimkvol=signal:9" }) {
+        SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--fail-command", other }, other);
+        ASSERT_EQ(r.status, 0) << r.diagnostics;
+        EXPECT_EQ(r.console, mode1_console("", 0)) << other;
+        EXPECT_TRUE(shows_final_mode1_screen(r, font)) << other;
+    }
 }
 
 TEST(Mode1, NoticeComesBeforeTheFirstCommandAndOnlyCardOneIsWatched)

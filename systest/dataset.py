@@ -1,0 +1,214 @@
+#!/usr/bin/python3
+"""The old user data of the mode-1 boot, and what became of each name of it.
+
+usage: dataset.py make ROOT
+       dataset.py classify ROOT ARRIVED REPORT
+       dataset.py expected ROOT OUT
+
+make      writes the data set to ROOT/user/data, the same bytes, names, links
+          and times on every run: a 6 MiB file, 300 small logs, deep and
+          spaced folders, an empty file and folder, a 200-character name,
+          UTF-8 names, and the names a FAT volume cannot hold as they are.
+classify  holds every name of ROOT/user/data against ARRIVED (the FAT
+          volume's tree as copied out of it) and classes it: identical (same
+          name, same bytes), renamed (the same bytes under the name FAT made
+          of it: case-blind, trailing dots and spaces gone), altered (the
+          name is there with other bytes) or lost. Writes one line per name
+          to REPORT and exits 1, saying why, unless every class is exactly
+          the one EXPECTED holds and ARRIVED has nothing else.
+expected  writes to OUT the tree that classify accepts: what arrives, as
+          measured (for the checks' own test).
+
+The expected classes were measured on Debian's armhf kernel with its vfat and
+BusyBox's cp; the reasons are in the comments of EXPECTED.
+"""
+import os
+import random
+import sys
+import unicodedata
+
+LOGS = 300
+BIG = 6 << 20
+# Every name's time: mode 1 does not carry times, so any fixed one serves.
+STAMP = 1_600_000_000
+
+# Names whose class is not "identical": the class, and for a renamed or
+# altered name where its bytes or the name's new bytes are, with the reason.
+EXPECTED = {
+    # FAT forbids these characters in a name, and vfat a trailing space:
+    # cp says it cannot create them.
+    'odd/colon:name.txt': ('lost', None),
+    'odd/question?.txt': ('lost', None),
+    'odd/say "hi".txt': ('lost', None),
+    'odd/less<more>.txt': ('lost', None),
+    'odd/pipe|name.txt': ('lost', None),
+    'odd/star*.txt': ('lost', None),
+    'odd/back\\slash.txt': ('lost', None),
+    'odd/trailing space ': ('lost', None),
+    # vfat drops a trailing dot without a word: the bytes arrive under the
+    # name without it.
+    'odd/trailing dot.': ('renamed', 'odd/trailing dot'),
+    # FAT compares names case-blind: cp makes Readme.txt first (the order
+    # the old tree lists them in), then README.TXT opens it again and
+    # overwrites its bytes. One name survives, with the other's bytes.
+    'odd/Readme.txt': ('altered', 'odd/README.TXT'),
+    'odd/README.TXT': ('renamed', 'odd/Readme.txt'),
+    # No symbolic links on FAT; cp says so.
+    'links/to-notes': ('lost', None),
+    # Of a hard link, the name cp meets second: it makes it a link, which
+    # FAT cannot hold, and says so.
+    'links/first-name.txt': ('lost', None),
+    # The shell's * skips top-level names that start with a dot, silently.
+    '.settings': ('lost', None),
+    '.cache': ('lost', None),
+    '.cache/thumbs.db': ('lost', None),
+}
+
+
+def write(path, data, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(data)
+    os.chmod(path, mode)
+
+
+def log_text(rng, n):
+    lines = []
+    size = rng.randrange(200, 12000)
+    t = 0
+    while sum(len(x) for x in lines) < size:
+        t += rng.randrange(1, 90)
+        lines.append('%05d.%03d sensor %d value %d\n' % (n, t, rng.randrange(16), rng.randrange(100000)))
+    return ''.join(lines).encode()
+
+
+def make(root):
+    data = os.path.join(root, 'user', 'data')
+    if os.path.exists(data):
+        sys.exit('dataset.py: %s exists already' % data)
+    rng = random.Random(20240611)
+    p = lambda *parts: os.path.join(data, *parts)
+    write(p('big', 'recording.bin'), rng.randbytes(BIG))
+    for i in range(LOGS):
+        write(p('logs', 'day-%02d' % (i % 10), 'log-%03d.txt' % i), log_text(rng, i))
+    write(p('a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'deep.txt'), b'eight folders down\n')
+    write(p('My Documents', 'Travel Plans', 'notes 2023.txt'), b'pack the charger\n')
+    write(p('empty.txt'), b'')
+    os.makedirs(p('empty folder'))
+    write(p('n' * 196 + '.txt'), b'a name of 200 characters\n')
+    write(p('Fotos', 'Grüße aus Köln.txt'), 'Grüße\n'.encode())
+    write(p('日本語', 'メモ.txt'), 'メモ\n'.encode())
+    write(p('odd', 'snowman ☃.txt'), b'a symbol\n')
+    for name in EXPECTED:
+        if name.startswith('odd/') and name not in ('odd/Readme.txt', 'odd/README.TXT'):
+            write(p(name), ('bytes of %s\n' % name).encode())
+    write(p('odd', 'Readme.txt'), b'the mixed-case readme\n')
+    write(p('odd', 'README.TXT'), b'THE UPPER-CASE README, LONGER\n')
+    write(p('links', 'first-name.txt'), b'one file, two names\n')
+    os.link(p('links', 'first-name.txt'), p('links', 'second-name.txt'))
+    os.symlink('../My Documents/Travel Plans/notes 2023.txt', p('links', 'to-notes'))
+    write(p('.settings'), b'volume=7\n')
+    write(p('.cache', 'thumbs.db'), rng.randbytes(3000))
+    for dirpath, dirnames, filenames in os.walk(root, topdown=False):
+        for name in filenames + dirnames + ['']:
+            os.utime(os.path.join(dirpath, name), (STAMP, STAMP), follow_symlinks=False)
+
+
+def entries(top):
+    """Every name under top, relative, with its kind and bytes."""
+    found = {}
+    for dirpath, dirnames, filenames in os.walk(top):
+        for name in dirnames + filenames:
+            path = os.path.join(dirpath, name)
+            rel = os.path.relpath(path, top)
+            if os.path.islink(path):
+                found[rel] = ('link', os.readlink(path))
+            elif os.path.isdir(path):
+                found[rel] = ('dir', None)
+            else:
+                with open(path, 'rb') as f:
+                    found[rel] = ('file', f.read())
+    return found
+
+
+def fat_key(rel):
+    """A path as FAT compares it: each part case-blind, without its trailing
+    dots and spaces."""
+    return '/'.join(unicodedata.normalize('NFC', part.rstrip('. ')).casefold() for part in rel.split('/'))
+
+
+def classify(root, arrived):
+    source = entries(os.path.join(root, 'user', 'data'))
+    target = entries(arrived)
+    by_key = {}
+    for rel in target:
+        by_key.setdefault(fat_key(rel), []).append(rel)
+    classes, used = {}, set()
+    for rel, (kind, content) in sorted(source.items()):
+        if kind == 'link':
+            content = None  # a link has nothing to carry but its name
+        same = [t for t in [rel] + by_key.get(fat_key(rel), []) if t in target and target[t][0] == kind]
+        if not same:
+            classes[rel] = ('lost', None)
+        elif rel in same and target[rel][1] == content:
+            classes[rel] = ('identical', rel)
+        elif any(target[t][1] == content for t in same):
+            classes[rel] = ('renamed', next(t for t in same if target[t][1] == content))
+        else:
+            classes[rel] = ('altered', same[0])
+        used.update(same)
+    return classes, sorted(set(target) - used)
+
+
+def run_classify(root, arrived, report):
+    classes, extra = classify(root, arrived)
+    faults = []
+    with open(report, 'w', encoding='utf-8', errors='backslashreplace') as out:
+        for rel, (cls, where) in classes.items():
+            out.write('%-9s %s%s\n' % (cls, rel, ' -> ' + where if where and where != rel else ''))
+            want = EXPECTED.get(rel, ('identical', None))[0]
+            if cls != want:
+                faults.append('%s: %s, expected %s' % (rel, cls, want))
+    for rel in EXPECTED:
+        if rel not in classes:
+            faults.append('%s: not in the data set' % rel)
+    for rel in extra:
+        faults.append('%s: on the volume, but of no name of the data set' % rel)
+    counts = {}
+    for cls, _ in classes.values():
+        counts[cls] = counts.get(cls, 0) + 1
+    print('data set: %d names: %s' % (len(classes), ', '.join('%d %s' % (n, c) for c, n in sorted(counts.items()))))
+    for fault in faults:
+        print('FAULT: ' + fault.encode('utf-8', 'backslashreplace').decode('utf-8'))
+    return 1 if faults else 0
+
+
+def write_expected(root, out):
+    """The arrived tree as measured: every name where EXPECTED puts it."""
+    source = entries(os.path.join(root, 'user', 'data'))
+    for rel, (kind, content) in sorted(source.items()):
+        cls, other = EXPECTED.get(rel, ('identical', None))
+        if cls == 'lost':
+            continue
+        path = os.path.join(out, other if cls == 'renamed' else rel)
+        if kind == 'dir':
+            os.makedirs(path, exist_ok=True)
+        else:
+            write(path, source[other][1] if cls == 'altered' else content)
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == 'make':
+        make(argv[2])
+        return 0
+    if len(argv) == 5 and argv[1] == 'classify':
+        return run_classify(argv[2], argv[3], argv[4])
+    if len(argv) == 4 and argv[1] == 'expected':
+        write_expected(argv[2], argv[3])
+        return 0
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))
