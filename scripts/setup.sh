@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the board emulator need on a fresh
 # Debian 12 machine. Safe to run again: packages already present are skipped.
+#
+#   scripts/setup.sh         everything scripts/test.sh needs, the armhf cross
+#                            build and QEMU included (root, or through sudo)
+#   scripts/setup.sh --sim   only what scripts/simulate.sh needs to build and
+#                            run the program on the emulated board; no apt
+#                            architecture is added. Someone other than root
+#                            is shown the apt-get line to run, and it stops.
 set -euo pipefail
 
-host_packages=(
-  build-essential cmake pkg-config
+case ${1:-} in
+  "") light=0 ;;
+  --sim) light=1 ;;
+  *) echo "usage: $0 [--sim]" >&2; exit 2 ;;
+esac
+
+# The program, the board library and the launcher: a compiler, CMake,
+# FreeType, libpng and the font the emulator serves.
+sim_packages=(
+  build-essential cmake
   libfreetype-dev libpng-dev
-  googletest libgtest-dev
   fonts-dejavu-core
+)
+
+# The tests, lint, sanitizer build and benchmarks on top of those.
+host_packages=(
+  pkg-config
+  googletest libgtest-dev
   python3-fonttools
   libbenchmark-dev valgrind
   clang-tidy-14 cppcheck
@@ -15,10 +35,28 @@ host_packages=(
   systemd util-linux mount
 )
 
-missing=()
-for p in "${host_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
+# Prints those of the named packages that are not installed, one a line.
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+if [ "$light" -eq 1 ]; then
+  mapfile -t missing < <(missing_of "${sim_packages[@]}")
+  [ ${#missing[@]} -gt 0 ] || exit 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "The simulator needs Debian packages that are not installed. Run, then try again:" >&2
+    echo "  sudo apt-get install --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  exit 0
+fi
+
+mapfile -t missing < <(missing_of "${sim_packages[@]}" "${host_packages[@]}")
 
 if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""

@@ -177,7 +177,7 @@ bool panel_rgb888(const std::string &bytes, const sim_panel &panel, RgbImage *im
     const size_t bpp = sim_panel_bytes_per_pixel(&panel), row = row_bytes(panel);
     sim_channel ch[3];
     sim_panel_channels(&panel, &ch[0], &ch[1], &ch[2]);
-    if (ch[0].length == 0) {
+    if (!sim_panel_has_colours(&panel)) {
         *error = "no picture of a " + std::to_string(panel.bits_per_pixel) + "-bpp panel";
         return false;
     }

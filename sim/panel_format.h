@@ -46,17 +46,33 @@ static inline unsigned sim_panel_bytes_per_pixel(const struct sim_panel *p)
     return (p->bits_per_pixel + 7) / 8;
 }
 
+/* Whether the panel's memory can be read back as colours: only the depths
+   sim_panel_channels gives channels to. */
+static inline int sim_panel_has_colours(const struct sim_panel *p)
+{
+    struct sim_channel r, g, b;
+    sim_panel_channels(p, &r, &g, &b);
+    return r.length != 0;
+}
+
+/* Bytes of one row's visible pixels, without padding: the shortest line
+   length a driver can report. */
+static inline unsigned sim_panel_packed_row(const struct sim_panel *p)
+{
+    return p->xres * sim_panel_bytes_per_pixel(p);
+}
+
 /* The line_length the driver reports. */
 static inline unsigned sim_panel_line_length(const struct sim_panel *p)
 {
-    return p->line_length ? p->line_length : p->xres * sim_panel_bytes_per_pixel(p);
+    return p->line_length ? p->line_length : sim_panel_packed_row(p);
 }
 
 /* Bytes of frame memory: every row of the larger of the reported and the
    packed length (a driver's memory always holds its visible rows). */
 static inline size_t sim_panel_frame_bytes(const struct sim_panel *p)
 {
-    size_t packed = (size_t)p->xres * sim_panel_bytes_per_pixel(p), line = sim_panel_line_length(p);
+    size_t packed = sim_panel_packed_row(p), line = sim_panel_line_length(p);
     return (line > packed ? line : packed) * p->yres;
 }
 

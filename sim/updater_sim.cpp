@@ -60,9 +60,11 @@ Board:
   --no-cmdline           /proc/cmdline cannot be opened
   --screen WxH[xBPP]     overlay framebuffer geometry and depth (default
                          800x480, 16 bits per pixel; 24 is r8g8b8, 32
-                         x8r8g8b8, any other depth is offered as is)
+                         x8r8g8b8, any other depth is offered as is: the
+                         program refuses it, and the run has no pictures)
   --line-length BYTES    the driver's line length: rows this far apart,
-                         padded past xres pixels (default: no padding)
+                         padded past xres pixels (default: no padding; at
+                         least a row's pixels)
   --colour-order ORDER   rgb (red in the high bits, default) or bgr
   --fb-fill RGB565       frame memory content before the program starts, as
                          one pixel value, e.g. 0xA5A5 (default 0x0000), in
@@ -304,6 +306,17 @@ bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Optio
     return true;
 }
 
+// Checks what only the options together decide. A driver's rows always hold
+// their pixels, whatever the order the options came in.
+void check_options(const Options &o)
+{
+    const unsigned row = sim_panel_packed_row(&o.panel);
+    if (o.panel.line_length != 0 && o.panel.line_length < row)
+        usage_error("bad value for --line-length: " + std::to_string(o.panel.line_length) + " (a row of " +
+                    std::to_string(o.xres) + " pixels at " + std::to_string(o.panel.bits_per_pixel) + " bpp takes " +
+                    std::to_string(row) + " bytes)");
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
@@ -321,6 +334,7 @@ Options parse_options(int argc, char **argv)
         if (!parse_board_option(a, argc, argv, &i, &o) && !parse_run_option(a, argc, argv, &i, &o))
             usage_error("unknown option: " + a);
     }
+    check_options(o);
     return o;
 }
 
@@ -719,12 +733,16 @@ void write_contact_sheet(const std::string &path, const std::vector<SheetCell> &
 
 // Turns the frames of the steps, then the last screen, into pictures and
 // the contact sheet of them all. Returns the number of pictures; *last is
-// the last one.
+// the last one. A panel without colours gets neither: fb1.raw alone is kept.
 int convert(const Options &o, const std::string &out, bool stopped, std::string *last)
 {
     std::vector<std::string> raws;
     for (const std::string &name : folder_entries(out))
         if (is_step_picture(name, ".raw")) raws.push_back(name);
+    if (!sim_panel_has_colours(&o.panel)) {
+        for (const std::string &name : raws) std::remove((out + "/" + name).c_str());
+        return 0;
+    }
     const std::vector<std::string> commands = lines_of(read_file(out + "/commands.log"));
     const SheetLayout layout = sheet_layout(o.xres, o.yres, raws.size() + 1);
     std::vector<SheetCell> cells;
@@ -763,8 +781,13 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
     }
     const std::string commands = read_file(out + "/commands.log");
     std::cerr << "updater-sim: " << std::count(commands.begin(), commands.end(), '\n')
-              << " command(s) recorded, none run: " << out << "/commands.log\n"
-              << "updater-sim: " << pictures << " picture(s) in " << out << "/, the last screen is " << last << "\n";
+              << " command(s) recorded, none run: " << out << "/commands.log\n";
+    if (pictures > 0)
+        std::cerr << "updater-sim: " << pictures << " picture(s) in " << out << "/, the last screen is " << last << "\n";
+    else
+        std::cerr << "updater-sim: no picture: the program does not draw on a " << o.panel.bits_per_pixel
+                  << "-bpp panel, and its memory has no colours to read back; the frame memory is "
+                  << out << "/fb1.raw\n";
     return exit_status;
 }
 

@@ -329,9 +329,10 @@ build_initramfs() {
     mkdir -p "$root/lib/modules/systest"
     cp "$work/ubiblk/ubiblk.ko" "$root/lib/modules/systest/ubiblk.ko"
 
-    # The program and its init script exactly as the install rule lays them
-    # out in a board image; the test board adds its settings and set-up.
-    DESTDIR=$root cmake --install "$arm_build" --prefix /usr >/dev/null
+    # The program (stripped) and its init script exactly as the install rule
+    # lays them out in a board image; the test board adds its settings and
+    # set-up.
+    DESTDIR=$root cmake --install "$arm_build" --prefix /usr --strip >/dev/null
     [ -x "$root/usr/sbin/updater" ] || die "the install rule did not put the updater at /usr/sbin/updater"
     [ -x "$root/etc/init.d/updater" ] || die "the install rule did not put the init script at /etc/init.d/updater"
     [ -f "$root/etc/default/updater" ] || die "the install rule did not put the defaults file at /etc/default/updater"

@@ -123,6 +123,11 @@ done
 for f in "$dyn" "$static"; do
     "$triple-strip" -o "$f.stripped" "$f"
 done
+# `cmake --install --strip`, as a board image is made, strips as the cross
+# strip does.
+DESTDIR=$work/install-stripped cmake --install "$work/armhf" --prefix /usr --strip >/dev/null
+cmp -s "$work/install-stripped/usr/sbin/updater" "$dyn.stripped" ||
+    fail "cmake --install --strip did not install the stripped program"
 {
     echo "dynamic $(stat -c %s "$dyn.stripped")"
     echo "static $(stat -c %s "$static.stripped")"

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 
 #include "sim_harness.h"
 
@@ -149,8 +150,26 @@ TEST(Launcher, ProgramThatBlocksIsStoppedForNoProgress)
 
 TEST(Launcher, OwnFailuresHaveTheirOwnStatus)
 {
-    EXPECT_EQ(run_sim({ "--screen", "wide" }).status, 125);
-    EXPECT_EQ(run_sim({ "--updater", "/nonexistent/updater" }, "missing").status, 125);
+    const struct {
+        std::vector<std::string> options;
+        std::string message;
+    } cases[] = {
+        { { "--screen", "wide" }, "bad screen size: wide" },
+        { { "--updater", "/nonexistent/updater" }, "no program to run at /nonexistent/updater" },
+        // Rows shorter than their pixels, whichever option comes first.
+        { { "--line-length", "100" }, "bad value for --line-length: 100 (a row of 800 pixels at 16 bpp takes 1600 bytes)" },
+        { { "--line-length", "3199", "--screen", "800x480x32" },
+          "bad value for --line-length: 3199 (a row of 800 pixels at 32 bpp takes 3200 bytes)" },
+    };
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SimRun r = run_sim(cases[i].options, std::to_string(i));
+        EXPECT_EQ(r.status, 125) << cases[i].message;
+        EXPECT_NE(r.diagnostics.find("updater-sim: " + cases[i].message), std::string::npos) << r.diagnostics;
+    }
+    // A line of exactly the row's pixels is a driver without padding.
+    SimRun exact = run_sim({ "--line-length", "1600" }, "exact");
+    EXPECT_EQ(exact.status, 0) << exact.diagnostics;
+    EXPECT_EQ(exact.pictures(), std::vector<std::string>{ "01-end.png" });
     int n = 0;
     for (const char *spec : { "", "=1", "mkdosfs=", "mkdosfs=256", "mkdosfs=-2", "mkdosfs=signal:0", "mkdosfs=x" })
         EXPECT_EQ(run_sim({ "--fail-command", spec }, "fail" + std::to_string(n++)).status, 125) << spec;

@@ -88,9 +88,24 @@ TEST(Panel, ThirtyTwoBitFrameMemoryIsX8R8G8B8WithThreeThousandTwoHundredByteLine
     EXPECT_NE(std::find(trace.begin(), trace.end(), "fb fscreeninfo smem_len 1536000"), trace.end());
 }
 
+namespace {
+
+// A run on a panel without colours claims no picture: none in the folder,
+// no contact sheet, no step frame left over, and the launcher says why.
+void expect_no_pictures(const SimRun &r, const std::string &depth)
+{
+    EXPECT_TRUE(r.pictures().empty());
+    EXPECT_TRUE(r.file("contact-sheet.png").empty() && r.file("01-cmd-mke2fs.raw").empty()) << "sheet or frame left";
+    EXPECT_NE(r.diagnostics.find("no picture: the program does not draw on a " + depth + "-bpp panel"),
+              std::string::npos)
+        << r.diagnostics;
+}
+
+} // namespace
+
 TEST(Panel, DepthTheProgramCannotDrawIsRefusedAndTheMemoryLeftAlone)
 {
-    for (const char *screen : { "800x480x8", "800x480x15" }) {
+    for (const char *screen : { "800x480x8", "800x480x15", "800x480x7" }) {
         SimRun r = run_sim({ "--screen", screen, "--fb-fill", "0xA5A5" }, screen);
         EXPECT_EQ(r.status, 0) << r.diagnostics;
         const std::string depth = std::string(screen).substr(8);
@@ -99,7 +114,15 @@ TEST(Panel, DepthTheProgramCannotDrawIsRefusedAndTheMemoryLeftAlone)
         ASSERT_FALSE(raw.empty());
         const std::string filled = filled_frame(sim_panel{ 800, 480, unsigned(std::stoi(depth)), 0, 0 }, 0xA5A5);
         EXPECT_TRUE(raw == filled) << "frame memory written at " << depth << " bpp";
+        expect_no_pictures(r, depth);
     }
+    // Mode 2 saves the frame memory before each of its commands.
+    std::vector<std::string> options = mode2;
+    options.insert(options.begin(), { "--screen", "800x480x7" });
+    SimRun r = run_sim(options, "mode2");
+    EXPECT_EQ(r.status, 0) << r.diagnostics;
+    EXPECT_EQ(r.file("commands.log").substr(0, 6), "mke2fs");
+    expect_no_pictures(r, "7");
 }
 
 TEST(StrikeFont, BannerLandsInTheStatusBandLikeTheOutlineFont)
