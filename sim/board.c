@@ -21,6 +21,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -63,6 +64,7 @@ static struct {
     long card_limit;
     const char *system_log;
     int system_status;
+    int reboot_kills;
     const char *frames;
     int fast_clock;
     int clock_back;
@@ -208,6 +210,8 @@ static void init(void)
     cfg.system_log = env(SIM_ENV_SYSTEM);
     const char *status = env(SIM_ENV_SYSTEM_STATUS);
     cfg.system_status = status ? atoi(status) : 0;
+    const char *reboot = env(SIM_ENV_REBOOT);
+    cfg.reboot_kills = reboot && strcmp(reboot, SIM_REBOOT_KILL) == 0;
     cfg.frames = env(SIM_ENV_FRAMES);
     const char *clock = env(SIM_ENV_CLOCK);
     cfg.fast_clock = clock && strcmp(clock, SIM_CLOCK_FAST) == 0;
@@ -694,6 +698,16 @@ int system(const char *command)
         free(line);
     }
     trace("system %s", command);
+    if (cfg.reboot_kills) {
+        char word[32];
+        command_word(command, word, sizeof word);
+        if (strcmp(word, "reboot") == 0) {
+            /* The system going down kills the program without letting it
+               write out anything it still holds. */
+            trace("reboot kills the program");
+            kill(getpid(), SIGKILL);
+        }
+    }
     return (cfg.system_status & 0xff) << 8;
 }
 

@@ -54,6 +54,11 @@
 #define SIM_ENV_SYSTEM SIM_ENV_PREFIX "SYSTEM"
 /* S: exit status reported for recorded commands (default 0). */
 #define SIM_ENV_SYSTEM_STATUS SIM_ENV_PREFIX "SYSTEM_STATUS"
+/* kill: a recorded "reboot" ends the program at once with SIGKILL, as the
+   system going down does; whatever it still holds in its buffers is lost.
+   Needs SIM_ENV_SYSTEM. */
+#define SIM_ENV_REBOOT SIM_ENV_PREFIX "REBOOT"
+#define SIM_REBOOT_KILL "kill"
 /* DIR: before each recorded command, copy the emulated frame memory to
    DIR/NN-cmd-WORD.raw (NN counting from 01, WORD the command name). */
 #define SIM_ENV_FRAMES SIM_ENV_PREFIX "FRAMES"
@@ -88,6 +93,7 @@
     X(SIM_ENV_CARD, "[N:]polls=K|[N:]ms=T|[N:]never")                      \
     X(SIM_ENV_SYSTEM, "FILE")                                                    \
     X(SIM_ENV_SYSTEM_STATUS, "N")                                                \
+    X(SIM_ENV_REBOOT, SIM_REBOOT_KILL)                                           \
     X(SIM_ENV_FRAMES, "DIR")                                                     \
     X(SIM_ENV_CLOCK, SIM_CLOCK_FAST "|" SIM_CLOCK_BACK)                          \
     X(SIM_ENV_TRACE, "FILE")

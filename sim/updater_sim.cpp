@@ -83,6 +83,9 @@ Board:
                          earlier, as when it is set back during the run
   --command-status N     exit status reported for every recorded command
                          (default 0)
+  --kill-at-reboot       the recorded "reboot" ends the program at once with
+                         SIGKILL (exit status 137), as the system going down
+                         does: what it has not written out yet is lost
 
 Run:
   --out DIR              output folder (default screens)
@@ -155,6 +158,7 @@ struct Options {
     bool fast_clock = true;
     bool clock_back = false;
     int command_status = 0;
+    bool kill_at_reboot = false;
     std::string out = "screens";
     std::string updater;
     std::string preload;
@@ -275,6 +279,8 @@ bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Optio
         long v = parse_number(value(), a);
         if (v > 255) usage_error("--command-status takes 0 to 255");
         o->command_status = static_cast<int>(v);
+    } else if (a == "--kill-at-reboot") {
+        o->kill_at_reboot = true;
     } else if (a == "--out") {
         o->out = value();
     } else if (a == "--updater") {
@@ -419,6 +425,7 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
     set(SIM_ENV_SYSTEM, out + "/commands.log");
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
+    if (o.kill_at_reboot) set(SIM_ENV_REBOOT, SIM_REBOOT_KILL);
     set(SIM_ENV_FRAMES, out);
     if (o.clock_back)
         set(SIM_ENV_CLOCK, SIM_CLOCK_BACK);
