@@ -34,12 +34,14 @@ fi
 # fetches the guest's Debian armhf packages with `apt-get download`, which
 # needs the armhf package lists. socat talks to QEMU's monitor (the SD card
 # is pulled through it); the host's mtd-utils (ubinize) make the UBI images
-# the test's own checks are tried on.
+# the test's own checks are tried on. systemd's systemctl enables the unit in
+# the systemd guest's root and journalctl reads its journal afterwards.
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
   qemu-system-arm socat mtd-utils
   fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev
+  systemd
 )
 
 cross_sudo=""

@@ -2,9 +2,10 @@
 
 #include <cstdio>
 
-// Holds more than the longest log line (a command text is at most 255
-// characters), so a line normally leaves in one write.
-static char log_buffer[BUFSIZ];
+// Holds the longest log line whole ("cmd: ", a command text of at most 255
+// characters and the line break), so each line leaves in one write: a
+// reader of the journal or a pipe gets it as one piece.
+static char log_buffer[512];
 
 int log_line_buffered()
 {
