@@ -5,6 +5,7 @@
 # screen. One guest image serves every boot.
 #
 #   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH
+#   boot-armhf.sh --scenario systemd-image --work DIR --font PATH
 #   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd --image DIR --work DIR
 #                 --host-sim PATH --font PATH [--png-tool PATH]
 #                 [--ubi-tool PATH] [--timeout SECONDS]
@@ -12,8 +13,9 @@
 # Scenarios:
 #   image      fetches Debian's armhf kernel and packages (cached in WORK/debs)
 #              and assembles the guest image (kernel, device tree, initramfs)
-#              in WORK, from the program as its install rule lays it out; a
-#              second initramfs has systemd as init (systemd-guest.sh)
+#              in WORK, from the program as its install rule lays it out
+#   systemd-image  adds to the image in WORK a second initramfs with systemd
+#              as init (systemd-guest.sh)
 #   mode2      updater=2,0,0 with the argument DATA on a prepared SD card,
 #              under BusyBox init with an inittab modelled on Buildroot's
 #              and an fstab that mounts the card's user partitions
@@ -321,7 +323,7 @@ build_initramfs() {
 
 scenario_image() {
     [ -n "$arm_build" ] || die "--arm-build is needed to build the guest image"
-    require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc systemctl
+    require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc
     dpkg --print-foreign-architectures | grep -qx armhf ||
         die "dpkg has no armhf architecture: run scripts/setup.sh"
     arm_build=$(cd "$arm_build" && pwd)
@@ -329,13 +331,11 @@ scenario_image() {
     mkdir -p "$cache"
     rm -f "$work/initramfs.cpio.gz"
     step "Debian armhf packages (cache: $cache)"
-    fetch_packages "${guest_packages[@]}" "${systemd_packages[@]}"
+    fetch_packages "${guest_packages[@]}"
     step "kernel, device tree and modules"
     extract_kernel "${kernel_modules[@]}"
     step "initramfs"
     build_initramfs
-    step "systemd initramfs"
-    build_systemd_initramfs
     step "done"
     echo "systest: PASS: guest image in $work"
 }
@@ -656,6 +656,7 @@ scenario_mode1() { # past-2038 (0 or 1)
 
 case $scenario in
     image) scenario_image ;;
+    systemd-image) scenario_systemd_image ;;
     mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd)
         [ -n "$image" ] && [ -f "$image/initramfs.cpio.gz" ] || die "no guest image in '$image' (the image scenario makes it)"
         image=$(cd "$image" && pwd)
@@ -670,5 +671,5 @@ case $scenario in
             power-cut) scenario_power_cut ;;
             systemd) scenario_systemd ;;
         esac ;;
-    *) die "unknown scenario '$scenario' (image, mode2, mode2-32bpp, mode1, mode1-2038, power-cut or systemd)" ;;
+    *) die "unknown scenario '$scenario' (image, systemd-image, mode2, mode2-32bpp, mode1, mode1-2038, power-cut or systemd)" ;;
 esac

@@ -50,6 +50,22 @@ build_systemd_initramfs() {
     echo "systest: systemd initramfs $(stat -c %s "$work/initramfs-systemd.cpio.gz") bytes"
 }
 
+scenario_systemd_image() {
+    require_tools apt-get apt-cache dpkg-deb cpio gzip readelf systemctl
+    work=$(cd "$work" && pwd)
+    root=$work/rootfs
+    cache=$work/debs
+    [ -f "$work/initramfs.cpio.gz" ] && [ -d "$root" ] ||
+        die "no guest image in $work (the image scenario makes it first)"
+    rm -f "$work/initramfs-systemd.cpio.gz"
+    step "Debian armhf packages of systemd (cache: $cache)"
+    fetch_packages "${systemd_packages[@]}"
+    step "systemd initramfs"
+    build_systemd_initramfs
+    step "done"
+    echo "systest: PASS: systemd guest image in $work"
+}
+
 # The journal's files copied out of the guest's disk into WORK/journal.
 journal_extract() {
     rm -rf "$work/journal"
@@ -61,7 +77,7 @@ journal_extract() {
 # The updater's part of the journal (program and tools, one stream), and the
 # whole journal in order with the writers' names.
 check_journal() {
-    local status=0 n_updater last_updater first_shutdown
+    local status=0 last_updater first_shutdown
     journal_extract
     if [ -z "$(ls "$journal_dir"/*.journal 2>/dev/null)" ]; then
         check_fail "systemd: no journal files on the journal's disk"
@@ -76,9 +92,10 @@ check_journal() {
     [ "$status" -eq 0 ] || check_fail "systemd: the journal does not hold the log as written ($work/journal-updater.log)"
     # Everything of the updater was in the journal before the system went
     # down: no entry of the updater after the first one of the shutdown.
-    n_updater=$(grep -n ' updater\[[0-9]*\]: ' "$work/journal.log" | tail -n 1 | cut -d: -f1)
-    first_shutdown=$(grep -n -m 1 -E 'systemd\[1\]: .*(reboot\.target|Stopping )' "$work/journal.log" | cut -d: -f1)
-    last_updater=${n_updater:-0}
+    last_updater=$(grep -n ' updater\[[0-9]*\]: ' "$work/journal.log" | tail -n 1 | cut -d: -f1)
+    first_shutdown=$(grep -n -m 1 -E 'systemd\[1\]: (Removed slice|Stopping |Stopped |.*reboot\.target)' "$work/journal.log" |
+                     cut -d: -f1)
+    last_updater=${last_updater:-0}
     if [ -z "$first_shutdown" ]; then
         check_fail "systemd: the journal shows no shutdown"
     elif [ "$last_updater" -gt "$first_shutdown" ]; then
