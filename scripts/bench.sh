@@ -52,7 +52,7 @@ count() {
         printf '%-34s ' "$prog"
         on_board valgrind "$PWD/$prog" 2>&1 >/dev/null | sed -n 's/.*total heap usage: //p'
     done
-    echo "(the one allocation more is the C library's standard output buffer, for the log line)"
+    echo "(the program's standard output buffer is its own static one, so it allocates nothing more than the floor)"
     printf 'allocating symbols the program itself calls: '
     nm -D --undefined-only "$build/updater" | grep -E ' (malloc|calloc|realloc|free|_Zn[wa].*)(@|$)' || echo none
     echo "== Libraries the program needs"

@@ -21,6 +21,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -67,6 +68,7 @@ static struct {
     int fail_set;
     char fail_word[SIM_FAIL_WORD_MAX];
     int fail_result;
+    int reboot_kills;
     const char *frames;
     int fast_clock;
     int clock_back;
@@ -215,6 +217,8 @@ static void init(void)
     const char *fail = env(SIM_ENV_FAIL_COMMAND);
     cfg.fail_set = fail && sim_parse_fail_command(fail, cfg.fail_word, &cfg.fail_result) == 0;
     if (fail && !cfg.fail_set) fprintf(stderr, "updater_board: ignored %s=%s\n", SIM_ENV_FAIL_COMMAND, fail);
+    const char *reboot = env(SIM_ENV_REBOOT);
+    cfg.reboot_kills = reboot && strcmp(reboot, SIM_REBOOT_KILL) == 0;
     cfg.frames = env(SIM_ENV_FRAMES);
     const char *clock = env(SIM_ENV_CLOCK);
     cfg.fast_clock = clock && strcmp(clock, SIM_CLOCK_FAST) == 0;
@@ -703,6 +707,12 @@ int system(const char *command)
     trace("system %s", command);
     char word[32];
     command_word(command, word, sizeof word);
+    if (cfg.reboot_kills && strcmp(word, "reboot") == 0) {
+        /* The system going down kills the program without letting it
+           write out anything it still holds. */
+        trace("reboot kills the program");
+        kill(getpid(), SIGKILL);
+    }
     if (cfg.fail_set && strcmp(word, cfg.fail_word) == 0) {
         trace("system result %d", cfg.fail_result);
         if (cfg.fail_result == -1) errno = EAGAIN;

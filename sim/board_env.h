@@ -57,6 +57,11 @@
 /* WORD[=STATUS]: recorded commands named WORD report STATUS instead
    (sim/fail_command.h: an exit status, -1 for no shell, signal:N). */
 #define SIM_ENV_FAIL_COMMAND SIM_ENV_PREFIX "FAIL_COMMAND"
+/* kill: a recorded "reboot" ends the program at once with SIGKILL, as the
+   system going down does; whatever it still holds in its buffers is lost.
+   Needs SIM_ENV_SYSTEM. */
+#define SIM_ENV_REBOOT SIM_ENV_PREFIX "REBOOT"
+#define SIM_REBOOT_KILL "kill"
 /* DIR: before each recorded command, copy the emulated frame memory to
    DIR/NN-cmd-WORD.raw (NN counting from 01, WORD the command name). */
 #define SIM_ENV_FRAMES SIM_ENV_PREFIX "FRAMES"
@@ -92,6 +97,7 @@
     X(SIM_ENV_SYSTEM, "FILE")                                                    \
     X(SIM_ENV_SYSTEM_STATUS, "N")                                                \
     X(SIM_ENV_FAIL_COMMAND, "WORD[=N|=-1|=signal:N]")                           \
+    X(SIM_ENV_REBOOT, SIM_REBOOT_KILL)                                           \
     X(SIM_ENV_FRAMES, "DIR")                                                     \
     X(SIM_ENV_CLOCK, SIM_CLOCK_FAST "|" SIM_CLOCK_BACK)                          \
     X(SIM_ENV_TRACE, "FILE")

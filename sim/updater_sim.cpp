@@ -91,6 +91,9 @@ Board:
                          STATUS instead: an exit status (default 1), -1 (no
                          shell could be started) or signal:N (the shell was
                          killed by signal N)
+  --kill-at-reboot       the recorded "reboot" ends the program at once with
+                         SIGKILL (exit status 137), as the system going down
+                         does: what it has not written out yet is lost
 
 Run:
   --out DIR              output folder (default screens)
@@ -164,6 +167,7 @@ struct Options {
     bool clock_back = false;
     int command_status = 0;
     std::string fail_command;
+    bool kill_at_reboot = false;
     std::string out = "screens";
     std::string updater;
     std::string preload;
@@ -290,6 +294,8 @@ bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Optio
         int result = 0;
         if (sim_parse_fail_command(o->fail_command.c_str(), word, &result) != 0)
             usage_error("--fail-command takes WORD, WORD=N (0 to 255), WORD=-1 or WORD=signal:N");
+    } else if (a == "--kill-at-reboot") {
+        o->kill_at_reboot = true;
     } else if (a == "--out") {
         o->out = value();
     } else if (a == "--updater") {
@@ -447,6 +453,7 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     set(SIM_ENV_SYSTEM, out + "/commands.log");
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
     if (!o.fail_command.empty()) set(SIM_ENV_FAIL_COMMAND, o.fail_command);
+    if (o.kill_at_reboot) set(SIM_ENV_REBOOT, SIM_REBOOT_KILL);
     set(SIM_ENV_FRAMES, out);
     if (o.clock_back)
         set(SIM_ENV_CLOCK, SIM_CLOCK_BACK);

@@ -5,7 +5,8 @@
 # screen. One guest image serves every boot.
 #
 #   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH
-#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut --image DIR --work DIR
+#   boot-armhf.sh --scenario systemd-image --work DIR --font PATH
+#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd --image DIR --work DIR
 #                 --host-sim PATH --font PATH [--png-tool PATH]
 #                 [--ubi-tool PATH] [--timeout SECONDS]
 #
@@ -13,7 +14,11 @@
 #   image      fetches Debian's armhf kernel and packages (cached in WORK/debs)
 #              and assembles the guest image (kernel, device tree, initramfs)
 #              in WORK, from the program as its install rule lays it out
-#   mode2      updater=2,0,0 with the argument DATA on a prepared SD card
+#   systemd-image  adds to the image in WORK a second initramfs with systemd
+#              as init (systemd-guest.sh)
+#   mode2      updater=2,0,0 with the argument DATA on a prepared SD card,
+#              under BusyBox init with an inittab modelled on Buildroot's
+#              and an fstab that mounts the card's user partitions
 #   mode2-32bpp the same with the overlay an x8r8g8b8 panel (board-32bpp.dtb)
 #   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the SD
 #              card pulled through QEMU's monitor while the program waits for
@@ -25,6 +30,9 @@
 #              EOVERFLOW), so the storage is not checked in this boot
 #   power-cut  mode 2, QEMU killed during the second mke2fs, then the same
 #              card booted again, which must leave it as a whole run does
+#   systemd    mode 2 under Debian's systemd with the installed unit and the
+#              same fstab; the persistent journal on a spare disk, read on the
+#              host after the reboot
 #
 # --image     the WORK folder of the image scenario
 # --host-sim  the host launcher updater-sim, which gives the reference screen
@@ -41,6 +49,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/disk.sh"
 # shellcheck source=console.sh
 source "$here/console.sh"
+# shellcheck source=systemd-guest.sh
+source "$here/systemd-guest.sh"
 
 scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" timeout_s=300
 while [ $# -gt 0 ]; do
@@ -97,7 +107,7 @@ RTC_BASE=2040-01-01T00:00:00
 # mode2-32bpp, whose board-32bpp.dtb makes it x8r8g8b8. The host emulator
 # draws its reference on the same panel.
 PANEL_W=800 PANEL_H=480
-panel_bpp=16 dtb=board.dtb
+panel_bpp=16 dtb=board.dtb initramfs=initramfs.cpio.gz
 
 # ===========================================================================
 # The guest image
@@ -124,12 +134,12 @@ deb_of() {
     echo "$f"
 }
 
-fetch_packages() {
+fetch_packages() { # package...
     kernel_pkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
                  sed -nE 's/^ *Depends: (linux-image-[0-9][^: ]*-armmp).*/\1/p' | head -n 1)
     [ -n "$kernel_pkg" ] || die "cannot resolve linux-image-armmp:armhf (apt-get update after dpkg --add-architecture armhf?)"
     local p to_fetch=()
-    for p in "${guest_packages[@]}" "$kernel_pkg"; do
+    for p in "$@" "$kernel_pkg"; do
         [ -n "$(deb_of "$p")" ] || to_fetch+=("$p:armhf")
     done
     if [ ${#to_fetch[@]} -gt 0 ]; then
@@ -137,19 +147,20 @@ fetch_packages() {
         (cd "$cache" && apt-get download "${to_fetch[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
             true
     fi
-    for p in "${guest_packages[@]}" "$kernel_pkg"; do
+    for p in "$@" "$kernel_pkg"; do
         [ -n "$(deb_of "$p")" ] || die "package $p:armhf could not be downloaded"
     done
 }
 
 # Kernel modules the guest loads: the PL181 MMC host, the NAND simulator, the
-# MTD block layer, UBI and the virtio transport of the spare disk.
-# The FAT file system and its code pages serve the mode-1 boot that carries
-# the user's data.
+# MTD block layer, UBI, the virtio transport of the spare disk, and the file
+# systems init mounts (ext4 with what it needs, FAT with its code pages; the
+# mode-1 boot that carries the user's data also copies into FAT).
 kernel_modules=(drivers/mmc/host/armmmci.ko drivers/mtd/nand/raw/nandsim.ko drivers/mtd/mtd_blkdevs.ko
                 drivers/mtd/mtdblock.ko drivers/mtd/ubi/ubi.ko drivers/virtio/virtio_mmio.ko
-                drivers/block/virtio_blk.ko fs/fat/fat.ko fs/fat/vfat.ko fs/nls/nls_cp437.ko
-                fs/nls/nls_ascii.ko fs/nls/nls_utf8.ko)
+                drivers/block/virtio_blk.ko crypto/crc32c_generic.ko lib/crc16.ko fs/mbcache.ko fs/jbd2/jbd2.ko
+                fs/ext4/ext4.ko fs/fat/fat.ko fs/fat/vfat.ko fs/nls/nls_cp437.ko fs/nls/nls_ascii.ko
+                fs/nls/nls_utf8.ko)
 
 extract_kernel() {
     local kernel_deb kdir=$work/kernel m patterns=('./boot/vmlinuz-*' './boot/config-*' '*/vexpress-v2p-ca9.dtb')
@@ -268,7 +279,7 @@ make_dtb() {
 # one would only show as a failed command deep inside the boot.
 find_lib() {
     local d
-    for d in lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf lib usr/lib; do
+    for d in lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf/systemd lib usr/lib; do
         [ -e "$root/$d/$1" ] && { echo "$root/$d/$1"; return 0; }
     done
     return 1
@@ -309,7 +320,8 @@ build_initramfs() {
     done
 
     ln -sf dash "$root/bin/sh"
-    mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font,lib/modules,blk,mnt}
+    mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font,lib/modules,blk,mnt} \
+             "$root"/media/mmcblk0p{3,5,6}
     # Only the BusyBox applets the board's scripts and the updater's commands
     # use; mke2fs and mkdosfs must be the real tools.
     for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep find wc; do
@@ -338,6 +350,9 @@ build_initramfs() {
     [ -f "$root/etc/default/updater" ] || die "the install rule did not put the defaults file at /etc/default/updater"
     install -m 644 "$here/guest/updater.default" "$root/etc/default/updater"
     install -m 644 "$here/guest/inittab" "$root/etc/inittab"
+    install -m 644 "$here/guest/fstab" "$root/etc/fstab"
+    # The storage tools look for mounted file systems here.
+    ln -sf ../proc/self/mounts "$root/etc/mtab"
     for p in rcS shutdown; do
         install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
     done
@@ -367,7 +382,7 @@ scenario_image() {
     mkdir -p "$cache"
     rm -f "$work/initramfs.cpio.gz"
     step "Debian armhf packages (cache: $cache)"
-    fetch_packages
+    fetch_packages "${guest_packages[@]}"
     step "kernel, device tree and modules"
     extract_kernel "${kernel_modules[@]}"
     step "stand-in block driver"
@@ -406,7 +421,7 @@ qemu_start() {
     [ -f "$image/$dtb" ] || die "no $dtb in the guest image (the image scenario makes it)"
     qemu-system-arm \
         -M vexpress-a9 -smp 1 -m 256M \
-        -kernel "$image/vmlinuz" -dtb "$image/$dtb" -initrd "${initrd:-$image/initramfs.cpio.gz}" \
+        -kernel "$image/vmlinuz" -dtb "$image/$dtb" -initrd "${initrd:-$image/$initramfs}" \
         -append "console=ttyAMA0 loglevel=4 panic=-1 $cmdline" \
         -drive if=sd,format=raw,file="$card" \
         -nic none -display none -no-reboot \
@@ -527,6 +542,11 @@ check_mode2_run() {
     local status=0
     console_check "$work/$1-console.log" 2 0 DATA || status=$?
     failures=$((failures + status))
+    log_order_check "$work/$1-console.log" 0 DATA || failures=$((failures + 1))
+    # BusyBox init mounts the fstab's partitions once the updater's entry has
+    # ended, so the fstab is a live one.
+    console_text "$1" | grep -qxF 'systest: card partitions mounted at shutdown: /dev/mmcblk0p3 /dev/mmcblk0p5 /dev/mmcblk0p6' ||
+        check_fail "$1: init did not mount the card's partitions from the fstab after the updater ($(console_text "$1" | grep -F 'mounted at shutdown'))"
     status=0
     disk_check "$card" "$work/before" DATA "$work/tmp" || status=$?
     failures=$((failures + status))
@@ -768,7 +788,8 @@ scenario_mode1() { # past-2038 (0 or 1)
 
 case $scenario in
     image) scenario_image ;;
-    mode2|mode2-32bpp|mode1|mode1-2038|power-cut)
+    systemd-image) scenario_systemd_image ;;
+    mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd)
         [ -n "$image" ] && [ -f "$image/initramfs.cpio.gz" ] || die "no guest image in '$image' (the image scenario makes it)"
         image=$(cd "$image" && pwd)
         [ -n "$host_sim" ] && [ -x "$host_sim" ] ||
@@ -780,6 +801,7 @@ case $scenario in
             mode1) scenario_mode1 0 ;;
             mode1-2038) scenario_mode1 1 ;;
             power-cut) scenario_power_cut ;;
+            systemd) scenario_systemd ;;
         esac ;;
-    *) die "unknown scenario '$scenario' (image, mode2, mode2-32bpp, mode1, mode1-2038 or power-cut)" ;;
+    *) die "unknown scenario '$scenario' (image, systemd-image, mode2, mode2-32bpp, mode1, mode1-2038, power-cut or systemd)" ;;
 esac

@@ -123,6 +123,7 @@ good_console() {
         'cmd: mke2fs -t ext3 /dev/mmcblk0p3' \
         'mke2fs 1.47.0 (5-Feb-2023)' \
         'cmd: mke2fs -t ext3 /dev/mmcblk0p5' \
+        'mke2fs 1.47.0 (5-Feb-2023)' \
         'Creating journal (1024 blocks): done' \
         'cmd: mkdosfs -F 32 /dev/mmcblk0p6 -n "DATA"' \
         'mkfs.fat 4.2 (2021-01-31)' \
@@ -150,6 +151,20 @@ expect_console "a repeated command fails" "printed 2 times" '/^cmd: reboot/i cmd
 expect_console "a tool that asked a question fails" "Proceed anyway?" '/^mke2fs 1.47/a Proceed anyway? (y,N)'
 expect_console "no restart by the kernel fails" "never restarted" '/reboot: Restarting/d'
 expect_console "a screen set-up error fails" "osd start error" '/^systest: board ready/a osd start error'
+expect_console "a partition mounted by init fails" "the card's partitions were mounted when the updater formatted them" \
+    '/^cmd: mke2fs -t ext3 \/dev\/mmcblk0p3/a /dev/mmcblk0p3 is mounted; will not make a filesystem here!\r'
+# The log's lines against the tools' own output.
+expect_order() { # name pattern sed-script
+    local status=0
+    good_console | sed -e "$3" >"$work/console.log"
+    log_order_check "$work/console.log" 0 DATA 2>"$work/case.err" || status=$?
+    judge "$1" "$2" "$status" -F
+}
+expect_order "each log line before its tool's output passes" "" ""
+expect_order "a log line after its tool's output fails" "out of order" \
+    '/^cmd: mkdosfs/{h;d}; /^mkfs.fat/G'
+expect_order "the log lines all at the end fail" "out of order" \
+    '/^Got type\|^cmd: /{H;d}; /^The system is going down/{x;s/^\n//;G}'
 
 good_mode1_console() {
     { echo 'systest: board ready'; console_expected_lines 1 0 DATA; echo 'reboot: Restarting system'; } |

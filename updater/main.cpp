@@ -4,6 +4,7 @@
 
 #include "display/framebuffer.h"
 #include "display/text.h"
+#include "updater/log.h"
 #include "updater/mode_mmc.h"
 #include "updater/mode_nand.h"
 #include "updater/startup.h"
@@ -14,6 +15,9 @@ int main(int argc, char **argv)
     // Before any open: a closed standard descriptor would otherwise be taken
     // by /dev/fb1 and the log written into the frame memory.
     std_fds_open_null();
+    // Under systemd the log goes to the journal's socket, and a reboot ends
+    // the process with whatever it still buffers.
+    log_line_buffered();
 
     // The screen is optional: without it the updater still does its work.
     fb_open();

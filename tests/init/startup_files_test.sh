@@ -119,6 +119,33 @@ record_is "the installed template's commented label" argc=0 stdin=/dev/null ppid
 run_script "updater=2,0,0" "UPDATER_LABEL=DATA" stop
 [ ! -e "$work/record" ] || fail "'stop' ran the program"
 
+# Started before init has mounted /proc: the script mounts it and reads the
+# kernel command line there. A stand-in mount does the real mount, then puts
+# the test's command line in place of the machine's own.
+mkdir -p "$work/bin"
+cat >"$work/bin/mount" <<'STUB'
+#!/bin/sh
+echo "mount $*" >>"$UPDATER_TEST_RECORD.mount"
+/bin/mount "$@" || exit
+if [ "$*" = "-t proc proc /proc" ]; then /bin/mount --bind "$UPDATER_TEST_CMDLINE" /proc/cmdline; fi
+STUB
+chmod 755 "$work/bin/mount"
+run_script_without_proc() { # cmdline
+    printf '%s\n' "$1" >"$work/cmdline"
+    rm -f "$defaults" "$work/record" "$work/record.mount"
+    : >"$work/console"
+    UPDATER_TEST_RECORD=$work/record UPDATER_TEST_CMDLINE=$work/cmdline PATH="$work/bin:$PATH" unshare -m sh -c '
+        /bin/mount -t tmpfs none /proc && /bin/mount --bind "$1" /dev/console && shift && exec "$@"
+    ' sh "$work/console" "$script" </dev/null
+}
+run_script_without_proc "console=ttyAMA0 updater=2,0,0"
+record_is "no /proc yet" argc=0 stdin=/dev/null ppid-is-1=no extra=unset
+grep -qx "mount -t proc proc /proc" "$work/record.mount" 2>/dev/null || fail "without /proc the script did not mount it"
+# With /proc there, it is not mounted again.
+rm -f "$work/record.mount"
+PATH="$work/bin:$PATH" run_script "updater=2,0,0" -
+! grep -q -- "-t proc" "$work/record.mount" || fail "the script mounted /proc although it was there"
+
 # ---- the unit's command line, as systemd hands it to the shell --------------
 # systemd turns "$$" into "$" and passes the quoted word as one argument; the
 # shell then decides between no label, an empty one and one with spaces.
