@@ -102,7 +102,7 @@ check_arm "$static" "static updater"
 [ -z "$(needed "$static")" ] || fail "static updater needs shared libraries: $(needed "$static" | tr '\n' ' ')"
 # Its FreeType draws TrueType glyphs and nothing else: no compression or
 # image library may have come along with it.
-extra=$("$triple-nm" "$static" | awk '$2 ~ /^[TtDdBbRr]$/ && $3 ~ /^(png_|inflate|deflate|Brotli|BZ2_|hb_)/ { print $3 }' | head -n 3)
+extra=$("$triple-nm" "$static" | awk '$2 ~ /^[TtDdBbRr]$/ && $3 ~ /^(png_|inflate|deflate|Brotli|BZ2_|hb_)/ && n++ < 3 { print $3 }')
 [ -z "$extra" ] || fail "static updater carries compression or image code: $(echo $extra)"
 
 # Install rule: the program lands in sbin under whatever prefix the board

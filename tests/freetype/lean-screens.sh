@@ -7,7 +7,9 @@
 # console, commands, trace) must be identical, exit status included.
 #
 #   lean-screens.sh --sim UPDATER-SIM --full PROGRAM --lean PROGRAM
-#                   --font TTF --strike-dir DIR --work DIR
+#                   --font TTF [--strike-dir DIR] --work DIR
+#
+# Also the way to try a board's own font: --font GOTHIC.TTF alone.
 set -euo pipefail
 
 sim="" full="" lean="" font="" strike_dir="" work=""
@@ -22,6 +24,7 @@ while [ $# -gt 0 ]; do
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
+[ -n "$work" ] || { echo "usage: see the head of $0" >&2; exit 2; }
 for f in "$sim" "$full" "$lean" "$font"; do
     [ -f "$f" ] || { echo "LEAN SCREENS FAILED: missing $f" >&2; exit 1; }
 done
@@ -36,9 +39,11 @@ scenarios=(
     "mode2-32bpp-padded|--cmdline updater=2,0,0 --screen 1024x600x32 --line-length 4160"
     "unexpected-mode|--cmdline updater=9,0,0 --grace 1"
 )
-for depth in 1 2 4 8; do
-    scenarios+=("strike-$depth|--cmdline updater=1,0,0 --card-removal polls=5 --font $strike_dir/strike-$depth.ttf")
-done
+if [ -n "$strike_dir" ]; then
+    for depth in 1 2 4 8; do
+        scenarios+=("strike-$depth|--cmdline updater=1,0,0 --card-removal polls=5 --font $strike_dir/strike-$depth.ttf")
+    done
+fi
 
 rm -rf "$work"
 mkdir -p "$work"
