@@ -6,28 +6,13 @@
 # twice, once per program, and everything it leaves (pictures, frame memory,
 # console, commands, trace) must be identical, exit status included.
 #
-#   lean-screens.sh --sim UPDATER-SIM --full PROGRAM --lean PROGRAM
-#                   --font TTF [--strike-dir DIR] --work DIR
+#   lean-screens.sh UPDATER-SIM FULL-PROGRAM LEAN-PROGRAM FONT WORK [STRIKE-FONT-DIR]
 #
-# Also the way to try a board's own font: --font GOTHIC.TTF alone.
+# Also the way to try a board's own font: give it as FONT, without strike fonts.
 set -euo pipefail
-
-sim="" full="" lean="" font="" strike_dir="" work=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --sim) sim=$2; shift 2 ;;
-        --full) full=$2; shift 2 ;;
-        --lean) lean=$2; shift 2 ;;
-        --font) font=$2; shift 2 ;;
-        --strike-dir) strike_dir=$2; shift 2 ;;
-        --work) work=$2; shift 2 ;;
-        *) echo "unknown argument: $1" >&2; exit 2 ;;
-    esac
-done
-[ -n "$work" ] || { echo "usage: see the head of $0" >&2; exit 2; }
-for f in "$sim" "$full" "$lean" "$font"; do
-    [ -f "$f" ] || { echo "LEAN SCREENS FAILED: missing $f" >&2; exit 1; }
-done
+[ $# -ge 5 ] || { echo "usage: $0 UPDATER-SIM FULL-PROGRAM LEAN-PROGRAM FONT WORK [STRIKE-FONT-DIR]" >&2; exit 2; }
+sim=$1 font=$4 work=$5 strike_dir=${6:-}
+declare -A programs=([full]="$2" [lean]="$3")
 
 # name | launcher arguments. Every mode and message, every panel depth, and
 # the strike fonts of every bit depth (whose glyphs come from the embedded
@@ -39,11 +24,10 @@ scenarios=(
     "mode2-32bpp-padded|--cmdline updater=2,0,0 --screen 1024x600x32 --line-length 4160"
     "unexpected-mode|--cmdline updater=9,0,0 --grace 1"
 )
-if [ -n "$strike_dir" ]; then
-    for depth in 1 2 4 8; do
+for depth in 1 2 4 8; do
+    [ -z "$strike_dir" ] ||
         scenarios+=("strike-$depth|--cmdline updater=1,0,0 --card-removal polls=5 --font $strike_dir/strike-$depth.ttf")
-    done
-fi
+done
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -51,28 +35,26 @@ failures=0
 for entry in "${scenarios[@]}"; do
     name=${entry%%|*}
     read -r -a args <<<"${entry#*|}"
-    status=()
+    declare -A status=()
     for which in full lean; do
-        program=$full
-        [ "$which" = lean ] && program=$lean
-        set +e
-        "$sim" --font "$font" "${args[@]}" --updater "$program" --out "$work/$name-$which" >"$work/$name-$which.log" 2>&1
-        status+=("$?")
-        set -e
+        status[$which]=0
+        "$sim" --font "$font" "${args[@]}" --updater "${programs[$which]}" --out "$work/$name-$which" \
+            >"$work/$name-$which.log" 2>&1 || status[$which]=$?
     done
-    pictures=$(find "$work/$name-full" -name '*.png' | wc -l)
+    pictures=$(find "$work/$name-full" -name '*.png' 2>/dev/null | wc -l)
+    problem=""
     if [ "$pictures" -eq 0 ]; then
-        echo "FAIL $name: the full build's run left no picture (status ${status[0]}, $work/$name-full.log)" >&2
-        failures=$((failures + 1))
-    elif [ "${status[0]}" != "${status[1]}" ]; then
-        echo "FAIL $name: exit status ${status[0]} with the full FreeType, ${status[1]} with the lean one" >&2
-        failures=$((failures + 1))
-    elif ! differences=$(diff -rq "$work/$name-full" "$work/$name-lean"); then
-        echo "FAIL $name: the lean FreeType's run differs:" >&2
-        echo "$differences" >&2
+        problem="the full build's run left no picture (status ${status[full]}, $work/$name-full.log)"
+    elif [ "${status[full]}" != "${status[lean]}" ]; then
+        problem="exit status ${status[full]} with the full FreeType, ${status[lean]} with the lean one"
+    elif ! problem=$(diff -rq "$work/$name-full" "$work/$name-lean"); then
+        problem="the lean FreeType's run differs:"$'\n'"$problem"
+    fi
+    if [ -n "$problem" ]; then
+        echo "FAIL $name: $problem" >&2
         failures=$((failures + 1))
     else
-        echo "same: $name ($pictures pictures, exit status ${status[0]})"
+        echo "same: $name ($pictures pictures, exit status ${status[full]})"
     fi
 done
 [ "$failures" -eq 0 ] || { echo "LEAN SCREENS FAILED: $failures of ${#scenarios[@]} runs differ" >&2; exit 1; }
