@@ -13,7 +13,9 @@
 # is its own copy; no libpng, bzip2, brotli or HarfBuzz).
 # LEAN ON: only what the program loads glyphs with (below), every module
 # option left as released except the ones for formats and features the
-# program never asks for, so the glyphs come out as in the full build.
+# program never asks for, so the glyphs come out as in the full build. There
+# is no auto-hinter: a font without TrueType hinting instructions, which the
+# full build auto-hints, is drawn unhinted.
 
 set(UPDATER_FREETYPE_DIR ${CMAKE_CURRENT_LIST_DIR}/../third_party/freetype)
 
@@ -48,7 +50,7 @@ set(UPDATER_FREETYPE_LEAN_OPTIONS_OFF
   TT_CONFIG_OPTION_BDF)
 
 # Base files the lean modules call into beyond ftbase.c: the bitmap
-# conversions of the embedded-bitmap loader and the outline-glyph helpers.
+# conversions of the embedded-bitmap loader.
 set(UPDATER_FREETYPE_LEAN_BASE ftbitmap.c)
 
 # The one source file of a module directory, when not named after it.

@@ -10,19 +10,19 @@
 // FT_PIXEL_MODE_BGRA (colour glyphs) exists from 2.5.0 on. Older releases
 // never hand over such a bitmap, so the drawer needs no case for it there.
 #if FREETYPE_MAJOR > 2 || (FREETYPE_MAJOR == 2 && FREETYPE_MINOR >= 5)
-#define FT_COMPAT_HAS_BGRA 1
+#define UPDATER_FT_HAS_BGRA 1
 #else
-#define FT_COMPAT_HAS_BGRA 0
+#define UPDATER_FT_HAS_BGRA 0
 #endif
 
-// FT_Bitmap's rows and width are int before 2.5.3 and unsigned from then on:
-// the bitmap's size as unsigned counts whatever the release, a negative value
-// (never delivered by FreeType) as 0. Pure.
-inline unsigned ft_bitmap_rows(const FT_Bitmap *bm)
+// FT_Bitmap's rows and width are int before 2.5.3 and unsigned from then on.
+// These read them as unsigned counts whatever the release; a negative value,
+// which FreeType never delivers, reads as 0. Pure.
+inline unsigned bitmap_rows(const FT_Bitmap *bm)
 {
     return bm->rows > 0 ? static_cast<unsigned>(bm->rows) : 0U;
 }
-inline unsigned ft_bitmap_width(const FT_Bitmap *bm)
+inline unsigned bitmap_width(const FT_Bitmap *bm)
 {
     return bm->width > 0 ? static_cast<unsigned>(bm->width) : 0U;
 }

@@ -127,7 +127,7 @@ static void row_coverage(unsigned char mode, const unsigned char *row, unsigned 
             if (i / 2 < row_bytes)
                 g = static_cast<uint8_t>(((row[i / 2] >> (4 - 4 * (i % 2))) & 15) * 17);
             break;
-#if FT_COMPAT_HAS_BGRA
+#if UPDATER_FT_HAS_BGRA
         case FT_PIXEL_MODE_BGRA:
             if (4 * static_cast<uint64_t>(i) + 3 < row_bytes)
                 g = row[4 * i + 3];
@@ -170,8 +170,8 @@ void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
     const uint32_t bpp = fb_bytes_per_pixel(fb.bits_per_pixel);
     if (fb.size == 0)
         return;
-    const unsigned width = ft_bitmap_width(bm);
-    const unsigned rows = ft_bitmap_rows(bm);
+    const unsigned width = bitmap_width(bm);
+    const unsigned rows = bitmap_rows(bm);
     const int64_t right = static_cast<int64_t>(left) + width;
     const int64_t bottom = static_cast<int64_t>(top) + rows;
     if (right > fb.xres || bottom > fb.yres || left < 0 || top < 0) {

@@ -88,8 +88,8 @@ void draw_line(FT_Face face, const std::string &line, unsigned x, unsigned basel
     for (unsigned char c : line) {
         if (FT_Load_Char(face, c, FT_LOAD_RENDER) != 0) continue;
         const FT_GlyphSlot g = face->glyph;
-        for (unsigned row = 0; row < ft_bitmap_rows(&g->bitmap); row++)
-            for (unsigned col = 0; col < ft_bitmap_width(&g->bitmap); col++) {
+        for (unsigned row = 0; row < bitmap_rows(&g->bitmap); row++)
+            for (unsigned col = 0; col < bitmap_width(&g->bitmap); col++) {
                 const int px = pen + g->bitmap_left + static_cast<int>(col);
                 const int py = static_cast<int>(baseline) - g->bitmap_top + static_cast<int>(row);
                 if (px < static_cast<int>(x) || px >= static_cast<int>(x + width) || py < 0 ||

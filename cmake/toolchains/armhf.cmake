@@ -4,10 +4,10 @@
 #
 # On Debian the compilers come from crossbuild-essential-armhf and the target
 # libraries (FreeType) from the :armhf packages after `dpkg --add-architecture
-# armhf`. Debian has no separate
-# sysroot: the cross compiler already searches the multiarch directories
-# /usr/include/arm-linux-gnueabihf and /usr/lib/arm-linux-gnueabihf, so only
-# CMake's own find_* calls need to be told which multiarch directory to use.
+# armhf`. Debian has no separate sysroot: the cross compiler already searches
+# the multiarch directories /usr/include/arm-linux-gnueabihf and
+# /usr/lib/arm-linux-gnueabihf, so only CMake's own find_* calls need to be
+# told which multiarch directory to use.
 #
 # Another toolchain with the same triple (Yocto, Buildroot or a vendor SDK)
 # can be used by setting UPDATER_CROSS_TRIPLE / UPDATER_CROSS_SYSROOT, or by
