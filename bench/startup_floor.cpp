@@ -23,12 +23,14 @@ void draw(uint8_t *map, const fb_var_screeninfo &var, const FT_GlyphSlot slot)
     const int32_t xres = int32_t(var.xres), yres = int32_t(var.yres);
     const int32_t left = slot->bitmap_left, top = yres - slot->bitmap_top;
     const FT_Bitmap &bm = slot->bitmap;
-    if (left < 0 || top < 0 || left + int32_t(bm.width) > xres || top + int32_t(bm.rows) > yres)
+    // int before FreeType 2.5.3, unsigned since.
+    const unsigned rows = unsigned(bm.rows), width = unsigned(bm.width);
+    if (left < 0 || top < 0 || left + int32_t(width) > xres || top + int32_t(rows) > yres)
         return;
-    for (unsigned j = 0; j < bm.rows; j++) {
+    for (unsigned j = 0; j < rows; j++) {
         uint16_t *px = reinterpret_cast<uint16_t *>(map) + size_t(top + j) * xres + left;
-        for (unsigned i = 0; i < bm.width; i++) {
-            const uint8_t g = bm.buffer[j * bm.width + i];
+        for (unsigned i = 0; i < width; i++) {
+            const uint8_t g = bm.buffer[j * width + i];
             px[i] = uint16_t(((g >> 3) << 11) | ((g >> 2) << 5) | (g >> 3));
         }
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "display/framebuffer.h"
+#include "display/ft_compat.h"
 
 text_renderer TextRenderer;
 
@@ -126,10 +127,12 @@ static void row_coverage(unsigned char mode, const unsigned char *row, unsigned 
             if (i / 2 < row_bytes)
                 g = static_cast<uint8_t>(((row[i / 2] >> (4 - 4 * (i % 2))) & 15) * 17);
             break;
+#if UPDATER_FT_HAS_BGRA
         case FT_PIXEL_MODE_BGRA:
             if (4 * static_cast<uint64_t>(i) + 3 < row_bytes)
                 g = row[4 * i + 3];
             break;
+#endif
         default:
             if (i < row_bytes)
                 g = row[i];
@@ -167,8 +170,10 @@ void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
     const uint32_t bpp = fb_bytes_per_pixel(fb.bits_per_pixel);
     if (fb.size == 0)
         return;
-    const int64_t right = static_cast<int64_t>(left) + bm->width;
-    const int64_t bottom = static_cast<int64_t>(top) + bm->rows;
+    const unsigned width = bitmap_width(bm);
+    const unsigned rows = bitmap_rows(bm);
+    const int64_t right = static_cast<int64_t>(left) + width;
+    const int64_t bottom = static_cast<int64_t>(top) + rows;
     if (right > fb.xres || bottom > fb.yres || left < 0 || top < 0) {
         printf("Jumped out, x %d, y %d, xmax %d, ymax %d, fbx %d, fby %d\n", left, top,
                static_cast<int>(right), static_cast<int>(bottom), fb.xres, fb.yres);
@@ -180,13 +185,13 @@ void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
     const uint64_t stride = fb_row_bytes(fb);
     const unsigned row_bytes = static_cast<unsigned>(bm->pitch < 0 ? -bm->pitch : bm->pitch);
     uint8_t cov[256];
-    for (unsigned j = 0; j < bm->rows; j++) {
+    for (unsigned j = 0; j < rows; j++) {
         // A negative pitch stores the rows bottom-up from the buffer's start.
-        const unsigned stored = bm->pitch < 0 ? bm->rows - 1 - j : j;
+        const unsigned stored = bm->pitch < 0 ? rows - 1 - j : j;
         const unsigned char *row = bm->buffer ? bm->buffer + static_cast<size_t>(stored) * row_bytes : nullptr;
         const uint64_t line = (static_cast<uint64_t>(top) + j) * stride + static_cast<uint64_t>(left) * bpp;
-        for (unsigned i0 = 0; i0 < bm->width; i0 += sizeof cov) {
-            const unsigned n = bm->width - i0 < sizeof cov ? bm->width - i0 : unsigned(sizeof cov);
+        for (unsigned i0 = 0; i0 < width; i0 += sizeof cov) {
+            const unsigned n = width - i0 < sizeof cov ? width - i0 : unsigned(sizeof cov);
             if (row)
                 row_coverage(bm->pixel_mode, row, row_bytes, i0, n, cov);
             else

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Set-up, build and every test: the one command CI runs.
-#  1. the plain build and all its tests: unit, end-to-end on the emulated
-#     board, fuzz-target replays, lint (clang-tidy and cppcheck over display/
-#     and updater/) and the ARM system test under QEMU;
+#  1. the plain build (any warning in the device program an error) and all
+#     its tests: unit, end-to-end on the emulated board, fuzz-target replays,
+#     lint (clang-tidy and cppcheck over display/ and updater/), the builds
+#     against FreeType 2.3.11 (clang) and 2.14.3 (gcc) with their unit and
+#     end-to-end runs, and the ARM system test under QEMU;
 #  2. the same code with AddressSanitizer and UBSan (preset asan, build-asan/):
 #     unit, end-to-end (the sanitized program under the board library) and
 #     fuzz-target replays.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-# On, whatever an earlier scripts/simulate.sh left in build/.
-cmake -S . -B build -DUPDATER_BUILD_TESTS=ON
+# Tests on, whatever an earlier scripts/simulate.sh left in build/; any
+# compiler warning in the device program fails the build.
+cmake -S . -B build -DUPDATER_BUILD_TESTS=ON -DUPDATER_WERROR=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 

@@ -1,7 +1,6 @@
 #include "contact_sheet.h"
 
-#include <ft2build.h>
-#include FT_FREETYPE_H
+#include "display/ft_compat.h"
 
 #include <cmath>
 
@@ -89,8 +88,8 @@ void draw_line(FT_Face face, const std::string &line, unsigned x, unsigned basel
     for (unsigned char c : line) {
         if (FT_Load_Char(face, c, FT_LOAD_RENDER) != 0) continue;
         const FT_GlyphSlot g = face->glyph;
-        for (unsigned row = 0; row < g->bitmap.rows; row++)
-            for (unsigned col = 0; col < g->bitmap.width; col++) {
+        for (unsigned row = 0; row < bitmap_rows(&g->bitmap); row++)
+            for (unsigned col = 0; col < bitmap_width(&g->bitmap); col++) {
                 const int px = pen + g->bitmap_left + static_cast<int>(col);
                 const int py = static_cast<int>(baseline) - g->bitmap_top + static_cast<int>(row);
                 if (px < static_cast<int>(x) || px >= static_cast<int>(x + width) || py < 0 ||

@@ -3,11 +3,11 @@
 #   cmake -S . -B build-armhf --toolchain cmake/toolchains/armhf.cmake
 #
 # On Debian the compilers come from crossbuild-essential-armhf and the target
-# libraries (FreeType and, for a static link, png16/z/brotli) from the :armhf
-# packages after `dpkg --add-architecture armhf`. Debian has no separate
-# sysroot: the cross compiler already searches the multiarch directories
-# /usr/include/arm-linux-gnueabihf and /usr/lib/arm-linux-gnueabihf, so only
-# CMake's own find_* calls need to be told which multiarch directory to use.
+# libraries (FreeType) from the :armhf packages after `dpkg --add-architecture
+# armhf`. Debian has no separate sysroot: the cross compiler already searches
+# the multiarch directories /usr/include/arm-linux-gnueabihf and
+# /usr/lib/arm-linux-gnueabihf, so only CMake's own find_* calls need to be
+# told which multiarch directory to use.
 #
 # Another toolchain with the same triple (Yocto, Buildroot or a vendor SDK)
 # can be used by setting UPDATER_CROSS_TRIPLE / UPDATER_CROSS_SYSROOT, or by
@@ -40,6 +40,15 @@ else()
     "/usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu"
     "/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu")
   list(REMOVE_DUPLICATES CMAKE_IGNORE_PATH)
+endif()
+
+# pkg-config (asked only for a static link against the SDK's FreeType) must
+# read the target's .pc files, never the host's.
+if(UPDATER_CROSS_SYSROOT)
+  set(ENV{PKG_CONFIG_SYSROOT_DIR} "${UPDATER_CROSS_SYSROOT}")
+  set(ENV{PKG_CONFIG_LIBDIR} "${UPDATER_CROSS_SYSROOT}/usr/lib/pkgconfig:${UPDATER_CROSS_SYSROOT}/usr/share/pkgconfig")
+else()
+  set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${UPDATER_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig")
 endif()
 
 # Programs (code generators, strip) are the host's; headers and libraries are

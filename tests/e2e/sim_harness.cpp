@@ -7,8 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <ft2build.h>
-#include FT_FREETYPE_H
+#include "display/ft_compat.h"
 
 #include <algorithm>
 #include <cctype>
@@ -204,8 +203,8 @@ FontOracle::Ink FontOracle::ink(const std::string &text, int x, int baseline)
         if (FT_Load_Char(impl_->face, c, FT_LOAD_RENDER) != 0) continue;
         const FT_GlyphSlot slot = impl_->face->glyph;
         const FT_Bitmap &bm = slot->bitmap;
-        for (unsigned row = 0; row < bm.rows; row++)
-            for (unsigned col = 0; col < bm.width; col++) {
+        for (unsigned row = 0; row < bitmap_rows(&bm); row++)
+            for (unsigned col = 0; col < bitmap_width(&bm); col++) {
                 // Coverage below 4 is black in RGB565 grey: no visible ink.
                 if (bm.buffer[row * bm.pitch + col] < 4) continue;
                 int px = slot->bitmap_left + static_cast<int>(col);
