@@ -13,9 +13,9 @@
 # is its own copy; no libpng, bzip2, brotli or HarfBuzz).
 # LEAN ON: only what the program loads glyphs with (below), every module
 # option left as released except the ones for formats and features the
-# program never asks for, so the glyphs come out as in the full build. There
-# is no auto-hinter: a font without TrueType hinting instructions, which the
-# full build auto-hints, is drawn unhinted.
+# program never asks for, so the glyphs come out as in the full build,
+# compiled for size (-Os): FreeType's glyph loading and rendering are integer
+# arithmetic, so the optimisation level changes no pixel.
 
 set(UPDATER_FREETYPE_DIR ${CMAKE_CURRENT_LIST_DIR}/../third_party/freetype)
 
@@ -23,11 +23,16 @@ set(UPDATER_FREETYPE_DIR ${CMAKE_CURRENT_LIST_DIR}/../third_party/freetype)
 # and the class as FreeType's module list names them. The TrueType driver
 # loads the outlines and runs their hinting, sfnt reads the tables (the
 # Unicode character map and the embedded bitmap strikes among them), smooth
-# renders the 8-bit coverage.
+# renders the 8-bit coverage. The auto-hinter hints the glyphs of a font
+# that carries no hinting instructions, as the full build does; its CJK
+# writing systems stay in, as released, since the glyphs no writing system
+# claims, the font's missing-glyph shape among them, are hinted as CJK when
+# they are there and left unhinted when not.
 set(UPDATER_FREETYPE_LEAN_MODULES
   "truetype FT_Driver_ClassRec tt_driver_class"
   "sfnt FT_Module_Class sfnt_module_class"
-  "smooth FT_Renderer_Class ft_smooth_renderer_class")
+  "smooth FT_Renderer_Class ft_smooth_renderer_class"
+  "autofit FT_Module_Class autofit_module_class")
 
 # Options of the lean build turned off. None of them changes how a TrueType
 # glyph is loaded, hinted or rendered under FT_LOAD_RENDER: compressed fonts
@@ -162,8 +167,8 @@ function(updater_vendored_freetype release lean)
   target_compile_definitions(updater_freetype PRIVATE FT2_BUILD_LIBRARY)
   # FreeType's own code is taken as released: its warnings are not ours to
   # mend. Each function in its own section, so a static link keeps only
-  # what is called.
-  target_compile_options(updater_freetype PRIVATE -w -ffunction-sections -fdata-sections)
+  # what is called; the lean build for size.
+  target_compile_options(updater_freetype PRIVATE -w -ffunction-sections -fdata-sections $<$<BOOL:${lean}>:-Os>)
   # SYSTEM: the program is held to its own warnings, not to those of the
   # headers, as with an SDK's installed FreeType.
   target_include_directories(updater_freetype SYSTEM PUBLIC ${_includes})

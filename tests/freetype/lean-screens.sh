@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The program built against the lean FreeType (only the TrueType driver, the
-# SFNT tables and the smooth renderer, the static board build's) must draw
-# every screen byte for byte as the same program built against the full
-# build of the same release: each run below goes through the same launcher
+# SFNT tables, the auto-hinter and the smooth renderer, the static board
+# build's) must draw every screen byte for byte as the same program built
+# against the full build of the same release: each run below goes through the same launcher
 # twice, once per program, and everything it leaves (pictures, frame memory,
 # console, commands, trace) must be identical, exit status included.
 #
@@ -16,7 +16,7 @@ declare -A programs=([full]="$2" [lean]="$3")
 
 # name | launcher arguments. Every mode and message, every panel depth, and
 # the strike fonts of every bit depth (whose glyphs come from the embedded
-# bitmaps, not the outlines).
+# bitmaps, not the outlines), and fonts that FreeType auto-hints.
 scenarios=(
     "mode3|--cmdline updater=3,0,0"
     "mode1|--cmdline updater=1,0,0 --card-removal polls=5"
@@ -24,9 +24,11 @@ scenarios=(
     "mode2-32bpp-padded|--cmdline updater=2,0,0 --screen 1024x600x32 --line-length 4160"
     "unexpected-mode|--cmdline updater=9,0,0 --grace 1"
 )
-for depth in 1 2 4 8; do
+# A font without hinting instructions is auto-hinted; without the letter e,
+# its missing-glyph shape is auto-hinted by the fallback style.
+for font_name in strike-1 strike-2 strike-4 strike-8 unhinted unhinted-no-e; do
     [ -z "$strike_dir" ] ||
-        scenarios+=("strike-$depth|--cmdline updater=1,0,0 --card-removal polls=5 --font $strike_dir/strike-$depth.ttf")
+        scenarios+=("$font_name|--cmdline updater=1,0,0 --card-removal polls=5 --font $strike_dir/$font_name.ttf")
 done
 
 rm -rf "$work"
