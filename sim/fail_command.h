@@ -18,15 +18,16 @@
 
 #define SIM_FAIL_WORD_MAX 32
 
-/* Parses spec into word (at most SIM_FAIL_WORD_MAX bytes with its zero) and
-   *system_result, the raw value system() returns for it. Returns 0, or -1
-   when spec is malformed (word and *system_result then undefined). */
-static inline int sim_parse_fail_command(const char *spec, char *word, int *system_result)
+/* Parses text, "WORD[=STATUS]", into word (at most SIM_FAIL_WORD_MAX bytes
+   with its zero) and *system_result, the raw value system() returns for it.
+   Returns 0, or -1 when text is malformed (word and *system_result then
+   undefined). */
+static inline int sim_parse_fail_command(const char *text, char *word, int *system_result)
 {
-    const char *eq = strchr(spec, '=');
-    size_t len = eq ? (size_t)(eq - spec) : strlen(spec);
+    const char *eq = strchr(text, '=');
+    size_t len = eq ? (size_t)(eq - text) : strlen(text);
     if (len == 0 || len >= SIM_FAIL_WORD_MAX) return -1;
-    memcpy(word, spec, len);
+    memcpy(word, text, len);
     word[len] = '\0';
     if (!eq) {
         *system_result = 1 << 8;

@@ -42,10 +42,7 @@ build_systemd_initramfs() {
     while IFS= read -r -d '' p; do
         [ "$(head -c 4 "$p" | od -An -c | tr -d ' ')" != '177ELF' ] || elf+=("$p")
     done < <(find "$sroot/lib/systemd" "$sroot"/bin/{systemctl,udevadm,mount,umount} -type f -print0)
-    local busybox_root=$root
-    root=$sroot
-    check_closure "${elf[@]}"
-    root=$busybox_root
+    root=$sroot check_closure "${elf[@]}"
     (cd "$sroot" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs-systemd.cpio.gz"
     echo "systest: systemd initramfs $(stat -c %s "$work/initramfs-systemd.cpio.gz") bytes"
 }

@@ -1,13 +1,13 @@
 // How a shell command's outcome reaches the program and what it makes of it:
 // shared by the unit test of the decoding and the end-to-end test, whose
-// emulated shell is told to give each outcome (--fail-command WORD=SPEC).
+// emulated shell is told to give each outcome (--fail-command WORD=STATUS).
 #ifndef TESTS_SHELL_STATUS_CASES_H
 #define TESTS_SHELL_STATUS_CASES_H
 
 struct ShellStatusCase {
-    const char *spec;  // STATUS of --fail-command
-    int system_result; // what system() returns for it
-    int status;        // what the program reports
+    const char *outcome; // STATUS of --fail-command
+    int system_result;   // what system() returns for it
+    int status;          // what the program reports
 };
 
 inline constexpr ShellStatusCase kShellStatusCases[] = {

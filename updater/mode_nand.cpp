@@ -92,13 +92,11 @@ static int run_nand_commands()
 {
     int mkdosfs_status = 0;
     for (unsigned i = 0; i < sizeof(nand_commands) / sizeof(nand_commands[0]); ++i) {
-        if (i != mkdosfs_command) {
-            run_command(nand_commands[i]);
-            continue;
+        const int status = run_command_status(nand_commands[i]);
+        if (i == mkdosfs_command && status != 0) {
+            mkdosfs_status = status;
+            printf("mkdosfs failed, status %d\n", status);
         }
-        mkdosfs_status = run_command_status(nand_commands[i]);
-        if (mkdosfs_status != 0)
-            printf("mkdosfs failed, status %d\n", mkdosfs_status);
     }
     return mkdosfs_status;
 }

@@ -114,7 +114,7 @@ TEST(Board, OneCommandFailsByItsName)
 {
     const std::string log = unique_folder("fail-command") + "/commands.log";
     const struct {
-        const char *spec, *command, *status;
+        const char *rule, *command, *status;
     } cases[] = {
         { "mkdosfs", "mkdosfs -F 32 /dev/ubiblk0 -v", "status 256" },
         { "mkdosfs=7", "/sbin/mkdosfs -F 32 /dev/ubiblk0", "status 1792" },
@@ -126,9 +126,9 @@ TEST(Board, OneCommandFailsByItsName)
     };
     for (const auto &c : cases)
         EXPECT_EQ(client({ "system", c.command }, { SIM_ENV_SYSTEM "=" + log, SIM_ENV_SYSTEM_STATUS "=3",
-                                                  SIM_ENV_FAIL_COMMAND "=" + std::string(c.spec) }),
+                                                  SIM_ENV_FAIL_COMMAND "=" + std::string(c.rule) }),
                   std::string(c.status) + "\n")
-            << c.spec << " / " << c.command;
+            << c.rule << " / " << c.command;
 }
 
 TEST(Launcher, HelpDocumentsEveryBoardVariable)
@@ -171,8 +171,8 @@ TEST(Launcher, OwnFailuresHaveTheirOwnStatus)
     EXPECT_EQ(exact.status, 0) << exact.diagnostics;
     EXPECT_EQ(exact.pictures(), std::vector<std::string>{ "01-end.png" });
     int n = 0;
-    for (const char *spec : { "", "=1", "mkdosfs=", "mkdosfs=256", "mkdosfs=-2", "mkdosfs=signal:0", "mkdosfs=x" })
-        EXPECT_EQ(run_sim({ "--fail-command", spec }, "fail" + std::to_string(n++)).status, 125) << spec;
+    for (const char *rule : { "", "=1", "mkdosfs=", "mkdosfs=256", "mkdosfs=-2", "mkdosfs=signal:0", "mkdosfs=x" })
+        EXPECT_EQ(run_sim({ "--fail-command", rule }, "fail" + std::to_string(n++)).status, 125) << rule;
 }
 
 } // namespace

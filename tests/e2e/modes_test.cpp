@@ -187,13 +187,13 @@ TEST(Mode1, VerdictFollowsTheMkdosfsStatusAlone)
     FontOracle font(TEST_FONT);
     int n = 0;
     for (const ShellStatusCase &c : kShellStatusCases) {
-        SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--fail-command", std::string("mkdosfs=") + c.spec },
+        SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--fail-command", std::string("mkdosfs=") + c.outcome },
                            std::to_string(n++));
         ASSERT_EQ(r.status, 0) << r.diagnostics;
-        EXPECT_EQ(r.console, mode1_console("", c.status)) << c.spec;
+        EXPECT_EQ(r.console, mode1_console("", c.status)) << c.outcome;
         EXPECT_TRUE(shows_final_mode1_screen(r, font, c.status == 0 ? "File system is ready!"
                                                                     : "File system is not ready!"))
-            << c.spec;
+            << c.outcome;
     }
     for (const char *other : { "rm", "mount", "cp=1", "umount=-1", "ubimkvol=signal:9" }) {
         SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--fail-command", other }, other);

@@ -9,7 +9,7 @@
 TEST(ShellStatus, DecodesWhatSystemReturns)
 {
     for (const ShellStatusCase &c : kShellStatusCases)
-        EXPECT_EQ(shell_exit_status(c.system_result), c.status) << c.spec;
+        EXPECT_EQ(shell_exit_status(c.system_result), c.status) << c.outcome;
     // A stopped child is no outcome the shell can report.
     EXPECT_EQ(shell_exit_status(0x137f), -1);
 }
