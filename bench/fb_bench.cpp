@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time of the surface's fills against the plain memory work they stand for,
 // side by side in one run: fb_clear and a full-screen fb_fill_rect against a
 // memset of the same bytes, a status band against a memset of its rows, and

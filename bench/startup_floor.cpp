@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least work of a mode-3 start-up, for counting beside the updater: map
 // the overlay as the updater does, set FreeType up, clear with one memset,
 // measure the banner and draw it with nothing but each box pixel's grey.

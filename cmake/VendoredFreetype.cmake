@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # FreeType built from a release kept in third_party/freetype, in place of the
 # one find_package(Freetype) finds (a board SDK's own, or the host's).
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "display/framebuffer.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Overlay framebuffer surface: the mapping of /dev/fb1 and the pixel
 // operations on it. Callers give colours as RGB565; each store writes them in
 // the panel's own format (16 bits as given, or 24/32 bits with the channels

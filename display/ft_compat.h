@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What differs between the FreeType 2 releases the program builds with, from
 // 2.3.11 (the oldest a board SDK may carry) to the newest. Everything that
 // depends on the release is decided here, once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "display/text.h"
 
 #include <cmath>

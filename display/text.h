@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FreeType text renderer and the fixed status lines of the updater's screen.
 // Everything is drawn through FbSurface; nothing is drawn while it has no
 // geometry (after a failed fb_open).

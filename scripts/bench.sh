@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The display's performance figures, as the README's Performance section gives
 # them. Needs a host build (cmake -S . -B build) and valgrind; the ARM sizes
 # also build the armhf presets. Not a test: figures vary with the machine.

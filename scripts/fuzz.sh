@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fuzzes every target in tests/fuzz (each fuzz_NAME.cpp) with libFuzzer, built
 # by clang 14 with ASan and UBSan, one target after another on one core, each for
 # RUNS executions or SECONDS, whichever comes first (default 10 million or

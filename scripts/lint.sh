@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Static analysis of the device program (display/ and updater/): clang-tidy 14
 # with the repository's .clang-tidy over a build's compile_commands.json, and
 # cppcheck. Any finding fails the run.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the build, the tests and the board emulator need on a fresh
 # Debian 12 machine. Safe to run again: packages already present are skipped.
 #

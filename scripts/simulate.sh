@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job on a workstation: build the program and the board emulator, and
 # boot the updater in mode 2 (user partitions of /dev/mmcblk0, volume label
 # DATA) on the emulated 800x480 board. Nothing the program asks the shell for

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Set-up, build and every test: the one command CI runs.
 #  1. the plain build (any warning in the device program an error) and all
 #     its tests: unit, end-to-end on the emulated board, fuzz-target replays,

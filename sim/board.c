@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Emulated board for the updater: a preload library (LD_PRELOAD) that stands
  * in for the pieces of the device the updater talks to, so that the very same

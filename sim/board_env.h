@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The environment variables that drive the board library (libupdater_board.so).
  * Plain C: the library itself, the updater-sim launcher and the tests take the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "contact_sheet.h"
 
 #include "display/ft_compat.h"

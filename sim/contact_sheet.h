@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The contact sheet of a run: every screen of the run in order, small, in a
 // grid, with its step written under it, so that a whole run reads at a glance.
 #ifndef SIM_CONTACT_SHEET_H

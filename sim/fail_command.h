@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The command the emulated board's shell fails: "WORD[=STATUS]" (the value of
  * SIM_ENV_FAIL_COMMAND and of the launcher's --fail-command). WORD is a

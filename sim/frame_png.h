@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pictures of the emulated screen: RGB565 frame memory read from disk and
 // written out as PNG. Shared by the launcher and the tests that read its
 // output back.

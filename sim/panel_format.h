@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The emulated overlay panel's pixel layout: depth, row length and where the
  * colours lie. Plain C: the board library answers the screen-information

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // updater-sim: runs the unmodified updater on a workstation with the board
 // emulated by the preload library libupdater_board.so, and keeps a picture of
 // the screen at every step, the commands the program would have run and its

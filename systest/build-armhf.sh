@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds the updater for the board (armhf), dynamically linked with the
 # preload library beside it, and fully static, then checks what came out:
 # the architecture and ABI, 64-bit time and file offsets, the libraries each

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks of the board's serial console log. Sourced by the system test
 # scripts (bash).
 

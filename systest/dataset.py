@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """The old user data of the mode-1 boot, and what became of each name of it.
 
 usage: dataset.py make ROOT

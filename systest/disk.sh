@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # SD card image of the test board, and the checks of what a mode-2 run left on
 # it. Sourced by the system test scripts (bash).
 #

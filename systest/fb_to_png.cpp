@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns frame memory sent back by a test board (the whole of /dev/fb1, rows
 // packed, pixels little-endian) into a PNG of what the panel shows, read in
 // the panel's own format.

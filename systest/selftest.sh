@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proves the system test's own checks catch real faults, without booting:
 # a card formatted correctly on the host must pass the card checks, and each
 # kind of damage a broken updater could do must fail them with the right

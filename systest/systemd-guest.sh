@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The systemd boot of the ARM system test: Debian 12's own armhf systemd as
 # PID 1, the updater started by its installed unit, the same fstab as the
 # BusyBox boots, and the persistent journal on a disk that outlives the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks a raw copy of an MTD partition that ubiformat and ubimkvol -m have
 // prepared: every eraseblock starts with a UBI erase-counter header whose CRC
 // holds, all of one image, and the volume table (both copies of the layout

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a shell command's outcome reaches the program and what it makes of it:
 // shared by the unit test of the decoding and the end-to-end test, whose
 // emulated shell is told to give each outcome (--fail-command WORD=STATUS).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater/log.h"
 
 #include <cstdio>

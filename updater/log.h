@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain log on standard output. On the console the C library sends each
 // line as it is written; to a file, a pipe or the journal's socket it keeps
 // the output in a block buffer, so "cmd: " lines would leave only after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The updater's entry: screen and font set-up, banner, boot parameters and
 // the hand-over to the selected mode.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater/mode_mmc.h"
 
 #include <cstdio>

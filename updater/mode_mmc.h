@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mode 2: fresh file systems on the user partitions of one MMC block device.
 #ifndef UPDATER_MODE_MMC_H
 #define UPDATER_MODE_MMC_H

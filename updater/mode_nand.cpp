@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater/mode_nand.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mode 1: NAND user storage initialisation, and the command runner shared by
 // the mode procedures.
 #ifndef UPDATER_MODE_NAND_H

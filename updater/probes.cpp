@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater/probes.h"
 
 #include <cstdio>

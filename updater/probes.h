@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storage probes: device-node and path tests, MTD size, large-file and
 // working-directory makers.
 #ifndef UPDATER_PROBES_H

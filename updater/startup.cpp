@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater/startup.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Boot parameters from the kernel command line, and the two modes that need
 // nothing beyond the screen: mode 3 and the unexpected-mode halt.
 #ifndef UPDATER_STARTUP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater/std_fds.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard descriptors at start: a board whose init has no console may start
 // the updater with 0, 1 or 2 closed. The next open would take that number, so
 // /dev/fb1 would become standard output (the log lands in the frame memory)

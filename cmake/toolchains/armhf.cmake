@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the board: 32-bit ARM, hard-float EABI (Debian's armhf).
 #
 #   cmake -S . -B build-armhf --toolchain cmake/toolchains/armhf.cmake

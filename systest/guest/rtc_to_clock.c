@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Sets the system clock from the board's RTC and prints it. A 32-bit kernel
  * leaves the clock at the epoch when the RTC is past 2038 (its boot-time copy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the device program that makes the board library's calls one
 // at a time, so each emulated piece can be checked on its own, including the
 // ones the updater reaches only deep inside a mode.

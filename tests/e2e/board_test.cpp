@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board library on its own, driven by its environment variables without
 // the launcher: each piece emulated when asked, and the real system
 // everywhere else.

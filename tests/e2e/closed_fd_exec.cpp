@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts the updater with one standard descriptor closed, as the init of a
 // board without a console does:
 //   closed_fd_exec FD [PROGRAM-ARGUMENTS...]

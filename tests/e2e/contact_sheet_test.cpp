@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The contact sheet of a run: its size from the number and size of the
 // screens, each cell the screen's own picture shrunk, and under each cell the
 // caption of its step, measured in the caption font.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Screen layout: where the status, detail and notice lines and the notice
 // band land on a small screen (up to 480 lines) and on large ones, and proof
 // that the screen check itself rejects a wrong band or a wrong message.

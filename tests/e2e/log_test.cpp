@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log when standard output is not a terminal (a file, a pipe, the
 // journal's socket): every line must leave the program before the command it
 // announces runs, and before the reboot ends the program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Modes 1 and 2 on the emulated board: the commands in order and exactly as
 // they would run, the console log, a picture before each command, the touch
 // panel and the SD card.

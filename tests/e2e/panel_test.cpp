@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Panels of other depths and row lengths, and strike fonts, on the emulated
 // board: every picture is the board's own 16-bpp picture, the frame memory
 // holds it in the panel's format with the padding untouched, and a depth the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Built in the sanitizer build only: the program that the end-to-end tests run
 // carries the sanitizer runtime, and that runtime and the board library are
 // both active in the same run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Screen and font set-up failures: each screen step's exact message, start-up
 // going on without touching the frame memory, and the font failure that ends
 // the program before any mode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim_harness.h"
 
 #include <dirent.h>

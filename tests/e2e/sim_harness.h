@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the end-to-end tests: running the updater on the emulated board,
 // reading back its screens, and checking them against the screen layout.
 #ifndef TESTS_E2E_SIM_HARNESS_H

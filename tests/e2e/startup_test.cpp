@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up: the order of the screen, font and command-line steps, the console
 // output of mode 3 and of the unexpected-mode halt, and the command-line edge
 // cases that decide the mode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program started with standard input, output or error closed: each is
 // on /dev/null while it runs, the framebuffer keeps its own descriptor
 // through the commands, and no log byte lands in the frame memory.

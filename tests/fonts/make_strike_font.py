@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Builds a TrueType face that carries an embedded bitmap strike.
 
 usage: make_strike_font.py OUTLINE.ttf OUT.ttf BIT_DEPTH [PPEM]

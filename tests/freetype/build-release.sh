@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds the project in a build of its own against a FreeType
 # release kept in third_party/freetype (LEAN: ON or OFF) with the given
 # compilers, failing on any compiler warning: the device program is built with

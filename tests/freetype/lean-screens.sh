@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The program built against the lean FreeType (only the TrueType driver, the
 # SFNT tables, the auto-hinter and the smooth renderer, the static board
 # build's) must draw every screen byte for byte as the same program built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Boot parameters from arbitrary command-line bytes: never read past the
 // bytes given, and agree with a plain string search.
 #include <cstdint>

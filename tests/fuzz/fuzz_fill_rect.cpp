@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rectangles of any place and size, filled or ANDed, and whole-screen clears
 // on small screens of any depth, row length and mapping size: every write
 // stays in the mapping.

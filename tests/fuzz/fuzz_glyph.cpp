@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Glyph bitmaps of any mode, size and pitch, placed as outline or strike
 // glyphs from any pen, on small screens of any depth and row length: reads
 // stay in the bitmap's buffer and writes in the mapping.

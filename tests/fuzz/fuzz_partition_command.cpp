@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FAT32 command texts from arbitrary labels: the text fits its buffer, starts
 // with the fixed command and gives the label back byte for byte once the
 // shell has removed the quoting.

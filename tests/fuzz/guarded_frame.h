@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame memory of the fuzz targets: the mapping sits between guard bytes, so
 // that any write outside it ends the run.
 #ifndef TESTS_FUZZ_GUARDED_FRAME_H

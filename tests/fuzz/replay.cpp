@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target without libFuzzer: every file of the corpus folders
 // given (crashes found by fuzzing, kept as seeds), a fixed set of seeds, then
 // inputs from a seeded generator, so the same checks run in every test build.

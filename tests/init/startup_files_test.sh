@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The board's start-up files, as `cmake --install` lays them out: where they
 # land, that systemd accepts the unit and skips it without "updater" on the
 # kernel command line, and what the init script runs, with what arguments,

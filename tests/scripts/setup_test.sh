@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/setup.sh against stand-ins for dpkg, apt, sudo and id that record
 # every call: what each case would install, how, and whether it adds an apt
 # architecture, without changing the machine.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hand-made glyph bitmaps, as FreeType's slot would hand them to the drawer.
 #ifndef TESTS_UNIT_GLYPH_BITMAP_H
 #define TESTS_UNIT_GLYPH_BITMAP_H

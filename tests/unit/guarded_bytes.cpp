@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "guarded_bytes.h"
 
 #include <cstdlib>

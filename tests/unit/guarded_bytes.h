@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte buffers that end right at an inaccessible page, so that a read past
 // their end faults.
 #ifndef TESTS_UNIT_GUARDED_BYTES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "memory_surface.h"
 
 MemSurface::MemSurface(int x, int y, size_t mapped_pixels)

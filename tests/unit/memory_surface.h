@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FbSurface pointed at plain memory, with guard bytes around the mapping so
 // that a write outside it shows.
 #ifndef TESTS_UNIT_MEMORY_SURFACE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Panels other than the board's own: 24 and 32 bits per pixel with the
 // channels anywhere, rows padded by the driver, and depths that cannot be
 // drawn.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard descriptors at start: which count as closed, and that each closed
 // one ends up on /dev/null with the right access while open ones are kept.
 #include <cerrno>

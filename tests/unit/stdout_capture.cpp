@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stdout_capture.h"
 
 #include <cstdio>

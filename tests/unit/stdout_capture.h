@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the code under test writes to standard output, through its own
 // stdio buffer.
 #ifndef TESTS_UNIT_STDOUT_CAPTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faces whose glyphs come from embedded bitmap strikes (1, 2, 4 and 8 bits
 // per pixel) are drawn where the outline face's glyphs would be.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fonts of the text tests, loaded into TextRenderer the way the device
 // loads its own.
 #ifndef TESTS_UNIT_TEST_FONTS_H

@@ -1,0 +1,279 @@
+# SPDX-License-Identifier: MIT
+# The guest image of the ARM system test: Debian's armhf packages, the kernel,
+# its modules and device trees, the stand-in block driver and the BusyBox
+# initramfs with the program as its install rule lays it out. Sourced by
+# boot-armhf.sh (bash), which provides die, step, require_tools, work, here
+# and the test board's fixed sizes.
+
+# Everything the guest runs: BusyBox for init and the small tools, dash as
+# /bin/sh (BusyBox's own shell would run its built-in mke2fs and mkdosfs
+# applets, which differ from the real tools), the real e2fsprogs, dosfstools
+# and mtd-utils, and the libraries of the updater and of those tools.
+guest_packages=(busybox-static dash e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 dosfstools mtd-utils
+                libc6 libgcc-s1 libstdc++6 libfreetype6 libpng16-16 zlib1g libbrotli1)
+
+deb_of() {
+    local f
+    f=$(ls -1 "$cache/$1"_*_armhf.deb 2>/dev/null | sort -V | tail -n 1) || true
+    echo "$f"
+}
+
+fetch_packages() { # package...
+    kernel_pkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+                 sed -nE 's/^ *Depends: (linux-image-[0-9][^: ]*-armmp).*/\1/p' | head -n 1)
+    [ -n "$kernel_pkg" ] || die "cannot resolve linux-image-armmp:armhf (apt-get update after dpkg --add-architecture armhf?)"
+    local p to_fetch=()
+    for p in "$@" "$kernel_pkg"; do
+        [ -n "$(deb_of "$p")" ] || to_fetch+=("$p:armhf")
+    done
+    if [ ${#to_fetch[@]} -gt 0 ]; then
+        echo "systest: downloading ${to_fetch[*]}"
+        (cd "$cache" && apt-get download "${to_fetch[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
+            true
+    fi
+    for p in "$@" "$kernel_pkg"; do
+        [ -n "$(deb_of "$p")" ] || die "package $p:armhf could not be downloaded"
+    done
+}
+
+# Kernel modules the guest loads: the PL181 MMC host, the NAND simulator, the
+# MTD block layer, UBI, the virtio transport of the spare disk, and the file
+# systems init mounts (ext4 with what it needs, FAT with its code pages; the
+# mode-1 boot that carries the user's data also copies into FAT).
+kernel_modules=(drivers/mmc/host/armmmci.ko drivers/mtd/nand/raw/nandsim.ko drivers/mtd/mtd_blkdevs.ko
+                drivers/mtd/mtdblock.ko drivers/mtd/ubi/ubi.ko drivers/virtio/virtio_mmio.ko
+                drivers/block/virtio_blk.ko crypto/crc32c_generic.ko lib/crc16.ko fs/mbcache.ko fs/jbd2/jbd2.ko
+                fs/ext4/ext4.ko fs/fat/fat.ko fs/fat/vfat.ko fs/nls/nls_cp437.ko fs/nls/nls_ascii.ko
+                fs/nls/nls_utf8.ko)
+
+extract_kernel() {
+    local kernel_deb kdir=$work/kernel m patterns=('./boot/vmlinuz-*' './boot/config-*' '*/vexpress-v2p-ca9.dtb')
+    kernel_deb=$(deb_of "$kernel_pkg")
+    for m in "${kernel_modules[@]}"; do patterns+=("*/kernel/$m"); done
+    if [ ! -f "$kdir/.from" ] || [ "$(cat "$kdir/.from")" != "$kernel_deb $*" ]; then
+        rm -rf "$kdir"
+        mkdir -p "$kdir"
+        # Only these files of the package are needed; its modules tree is large.
+        dpkg-deb --fsys-tarfile "$kernel_deb" | tar -x -C "$kdir" --wildcards "${patterns[@]}"
+        echo "$kernel_deb $*" >"$kdir/.from"
+    fi
+    vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
+    local base_dtb
+    base_dtb=$(find "$kdir" -name vexpress-v2p-ca9.dtb | head -n 1)
+    [ -f "$vmlinuz" ] && [ -f "$base_dtb" ] || die "kernel package $kernel_deb lacks the kernel or the dtb"
+    for m in "${kernel_modules[@]}"; do
+        [ -n "$(find "$kdir/lib/modules" -path "*/kernel/$m")" ] || die "kernel package $kernel_deb lacks $m"
+    done
+    cp "$vmlinuz" "$work/vmlinuz"
+    cp "$kdir"/boot/config-* "$work/kernel.config"
+
+    make_dtb "$base_dtb" board framebuffers.dtsi
+    make_dtb "$base_dtb" board-32bpp framebuffers.dtsi fb1-32bpp.dtsi
+}
+
+# The stand-in for the board's writable UBI block driver (systest/ubiblk),
+# built against the headers of exactly the guest's kernel package: its ABI
+# name and version, so the two cannot drift apart. The headers are only
+# downloaded and unpacked (installing the armhf ones would pull in an armhf
+# compiler over the cross toolchain); linux-kbuild is Multi-Arch: foreign, so
+# the host's own serves. Downloads and the build are cached in WORK.
+build_ubiblk() {
+    local kernel_deb version abi kbuild hdir=$work/kheaders mod=$work/ubiblk p pkgs=()
+    kernel_deb=$(deb_of "$kernel_pkg")
+    version=$(dpkg-deb -f "$kernel_deb" Version)
+    abi=${kernel_pkg#linux-image-}
+    abi=${abi%-armmp}
+    kbuild=linux-kbuild-$(echo "$version" | cut -d. -f1-2)
+    pkgs=("linux-headers-$abi-armmp:armhf=$version" "linux-headers-$abi-common=$version" "$kbuild=$version")
+    for p in "${pkgs[@]}"; do
+        p=${p%%=*}
+        ls "$cache/${p%:armhf}_${version}_"*.deb >/dev/null 2>&1 || {
+            (cd "$cache" && apt-get download "${pkgs[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') || true
+            break
+        }
+    done
+    if [ ! -f "$hdir/.from" ] || [ "$(cat "$hdir/.from")" != "$version" ]; then
+        rm -rf "$hdir"
+        mkdir -p "$hdir"
+        for p in "${pkgs[@]}"; do
+            p=${p%%=*}
+            dpkg-deb -x "$(ls "$cache/${p%:armhf}_${version}_"*.deb 2>/dev/null | head -n 1)" "$hdir" ||
+                die "cannot unpack ${p%:armhf} $version (apt-get download failed?)"
+        done
+        # Its one line points at the common headers where apt would have put them.
+        echo "include $hdir/usr/src/linux-headers-$abi-common/Makefile" >"$hdir/usr/src/linux-headers-$abi-armmp/Makefile"
+        echo "$version" >"$hdir/.from"
+    fi
+    rm -rf "$mod"
+    cp -r "$here/ubiblk" "$mod"
+    make -s -C "$hdir/usr/src/linux-headers-$abi-armmp" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
+        modules >"$work/ubiblk-build.log" 2>&1 || { cat "$work/ubiblk-build.log" >&2; die "the stand-in block driver does not build"; }
+    [ -f "$mod/ubiblk.ko" ] || die "the stand-in block driver's build left no ubiblk.ko"
+    echo "systest: ubiblk.ko built against linux-headers-$abi-armmp $version"
+}
+
+# The motherboard's video RAM, where both framebuffers must lie.
+VRAM_BASE=$((0x4c000000))
+VRAM_SIZE=$((8 << 20))
+FB_NODES=(/framebuffer@4c000000 /framebuffer@4c200000)
+
+# Bytes per pixel of a simple-framebuffer format; 0 for one not used here.
+format_bytes() {
+    case $1 in
+        r5g6b5) echo 2 ;;
+        r8g8b8) echo 3 ;;
+        x8r8g8b8) echo 4 ;;
+        *) echo 0 ;;
+    esac
+}
+
+# The base device tree with the test board's framebuffers laid over it, in
+# that order: BASE-DTB NAME DTSI... gives WORK/NAME.dtb. Dies unless every
+# framebuffer's memory holds its lines, lies in the video RAM and overlaps no
+# other: the kernel maps whatever reg says, and a wrong size would only show
+# as a short or foreign screen dump.
+make_dtb() {
+    local base=$1 name=$2 dtsi node reg addr size width height stride bytes ends=()
+    shift 2
+    dtc -q -I dtb -O dts -o "$work/$name.dts" "$base"
+    for dtsi in "$@"; do cat "$here/guest/$dtsi" >>"$work/$name.dts"; done
+    dtc -q -I dts -O dtb -o "$work/$name.dtb" "$work/$name.dts"
+    for node in "${FB_NODES[@]}"; do
+        [ "$(fdtget "$work/$name.dtb" "$node" compatible)" = simple-framebuffer ] ||
+            die "$name.dtb lacks $node"
+        reg=$(fdtget "$work/$name.dtb" "$node" reg)
+        read -r addr size <<<"$reg"
+        width=$(fdtget "$work/$name.dtb" "$node" width)
+        height=$(fdtget "$work/$name.dtb" "$node" height)
+        stride=$(fdtget "$work/$name.dtb" "$node" stride)
+        bytes=$(format_bytes "$(fdtget "$work/$name.dtb" "$node" format)")
+        [ "$bytes" -gt 0 ] && [ "$stride" -ge $((width * bytes)) ] && [ "$size" -eq $((stride * height)) ] ||
+            die "$name.dtb: $node: reg size $size is not $height lines of $stride bytes for its format"
+        [ "$addr" -ge "$VRAM_BASE" ] && [ $((addr + size)) -le $((VRAM_BASE + VRAM_SIZE)) ] ||
+            die "$name.dtb: $node reaches outside the video RAM"
+        ends+=("$addr $((addr + size))")
+    done
+    # /dev/fb0 ends before /dev/fb1 starts.
+    [ "${ends[0]#* }" -le "${ends[1]% *}" ] || die "$name.dtb: the two framebuffers overlap"
+    echo "systest: $name.dtb: $(for node in "${FB_NODES[@]}"; do
+        printf '%s %s; ' "$node" "$(fdtget "$work/$name.dtb" "$node" format)"; done)"
+}
+
+# Every library the guest's programs load must be in the image: a missing
+# one would only show as a failed command deep inside the boot.
+find_lib() {
+    local d
+    for d in lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf/systemd lib usr/lib; do
+        [ -e "$root/$d/$1" ] && { echo "$root/$d/$1"; return 0; }
+    done
+    return 1
+}
+check_closure() {
+    local todo=("$@") seen=" " f lib path
+    while [ ${#todo[@]} -gt 0 ]; do
+        f=${todo[0]}; todo=("${todo[@]:1}")
+        for lib in $(readelf -d "$f" 2>/dev/null | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p'); do
+            case $seen in *" $lib "*) continue ;; esac
+            seen="$seen$lib "
+            path=$(find_lib "$lib") || die "$(basename "$f") needs $lib, which is not in the initramfs"
+            todo+=("$(readlink -f "$path")")
+        done
+    done
+}
+
+build_initramfs() {
+    root=$work/rootfs
+    rm -rf "$root"
+    mkdir -p "$root"
+    local p
+    for p in "${guest_packages[@]}"; do
+        [ "$p" = mtd-utils ] || dpkg-deb -x "$(deb_of "$p")" "$root"
+    done
+    rm -rf "$root"/usr/share/{doc,man,info,locale,lintian,bug,menu} "$root"/etc/cron.d "$root"/lib/systemd "$root"/lib/udev
+    # Of glibc's character set modules keep the one mkfs.fat converts labels
+    # with (its default DOS code page 850); the rest only make the image larger.
+    find "$root/usr/lib/arm-linux-gnueabihf/gconv" -name '*.so' ! -name IBM850.so -delete
+    # Of mtd-utils only the tools the updater's mode 1 runs (flash_eraseall is
+    # a script around flash_erase).
+    rm -rf "$work/mtd-utils"
+    dpkg-deb -x "$(deb_of mtd-utils)" "$work/mtd-utils"
+    mkdir -p "$root/usr/sbin"
+    for p in flash_eraseall flash_erase ubiformat ubimkvol; do
+        [ -x "$work/mtd-utils/usr/sbin/$p" ] || die "mtd-utils did not provide /usr/sbin/$p"
+        install -m 755 "$work/mtd-utils/usr/sbin/$p" "$root/usr/sbin/$p"
+    done
+
+    ln -sf dash "$root/bin/sh"
+    mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font,lib/modules,blk,mnt} \
+             "$root"/media/mmcblk0p{3,5,6}
+    # Only the BusyBox applets the board's scripts and the updater's commands
+    # use; mke2fs and mkdosfs must be the real tools.
+    for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep find wc; do
+        ln -sf busybox "$root/bin/$applet"
+    done
+    for applet in init insmod reboot poweroff; do
+        ln -sf ../bin/busybox "$root/sbin/$applet"
+    done
+    ln -sf bin/busybox "$root/init"
+    mknod -m 600 "$root/dev/console" c 5 1
+
+    cp -a "$work/kernel/lib/modules/"* "$root/lib/modules/"
+    # Where the updater's command 3 loads UBI from.
+    cp "$root"/lib/modules/*/kernel/drivers/mtd/ubi/ubi.ko "$root/lib/modules/ubi.ko"
+    cp "$font" "$root/font/GOTHIC.TTF"
+    # Loaded by the guest's set-up only in the boot that asks for it.
+    mkdir -p "$root/lib/modules/systest"
+    cp "$work/ubiblk/ubiblk.ko" "$root/lib/modules/systest/ubiblk.ko"
+
+    # The program (stripped) and its init script exactly as the install rule
+    # lays them out in a board image; the test board adds its settings and
+    # set-up.
+    DESTDIR=$root cmake --install "$arm_build" --prefix /usr --strip >/dev/null
+    [ -x "$root/usr/sbin/updater" ] || die "the install rule did not put the updater at /usr/sbin/updater"
+    [ -x "$root/etc/init.d/updater" ] || die "the install rule did not put the init script at /etc/init.d/updater"
+    [ -f "$root/etc/default/updater" ] || die "the install rule did not put the defaults file at /etc/default/updater"
+    install -m 644 "$here/guest/updater.default" "$root/etc/default/updater"
+    install -m 644 "$here/guest/inittab" "$root/etc/inittab"
+    install -m 644 "$here/guest/fstab" "$root/etc/fstab"
+    # The storage tools look for mounted file systems here.
+    ln -sf ../proc/self/mounts "$root/etc/mtab"
+    for p in rcS shutdown; do
+        install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
+    done
+    local preload
+    preload=$(find "$arm_build" -name libupdater_board.so -type f | head -n 1)
+    [ -n "$preload" ] || die "no cross-built libupdater_board.so in $arm_build"
+    install -m 644 "$preload" "$root/usr/lib/libupdater_board.so"
+
+    check_closure "$root/usr/sbin/updater" "$root/usr/lib/libupdater_board.so" "$root/bin/dash" \
+                  "$root/sbin/mke2fs" "$root/sbin/mkfs.fat" "$root/usr/sbin/flash_erase" \
+                  "$root/usr/sbin/ubiformat" "$root/usr/sbin/ubimkvol"
+    [ -e "$root/sbin/mkdosfs" ] || die "dosfstools did not provide /sbin/mkdosfs"
+    arm-linux-gnueabihf-gcc -O2 -Wall -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 \
+        -o "$root/sbin/rtc-to-clock" "$here/guest/rtc_to_clock.c" || die "the guest's clock helper does not build"
+
+    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.cpio.gz"
+    echo "systest: initramfs $(stat -c %s "$work/initramfs.cpio.gz") bytes"
+}
+
+scenario_image() {
+    [ -n "$arm_build" ] || die "--arm-build is needed to build the guest image"
+    require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc
+    dpkg --print-foreign-architectures | grep -qx armhf ||
+        die "dpkg has no armhf architecture: run scripts/setup.sh"
+    arm_build=$(cd "$arm_build" && pwd)
+    cache=$work/debs
+    mkdir -p "$cache"
+    rm -f "$work/initramfs.cpio.gz"
+    step "Debian armhf packages (cache: $cache)"
+    fetch_packages "${guest_packages[@]}"
+    step "kernel, device tree and modules"
+    extract_kernel "${kernel_modules[@]}"
+    step "stand-in block driver"
+    build_ubiblk
+    step "initramfs"
+    build_initramfs
+    step "done"
+    echo "systest: PASS: guest image in $work"
+}
+
