@@ -463,7 +463,8 @@ void check_program(Ctx &c)
     if (problem.empty())
         add(c, "program", ALL_MODES, Level::Ok, c.program + ": " + what + ", every library found");
     else
-        add(c, "program", ALL_MODES, Level::Fail, c.program + ": " + problem,
+        add(c, "program", ALL_MODES, Level::Fail,
+            problem.compare(0, c.program.size(), c.program) == 0 ? problem : c.program + ": " + problem,
             r.ok ? "install what it needs into the image (the board's libc6, libfreetype6 and theirs)"
                  : "DESTDIR=ROOTFS cmake --install BUILD --strip, from a " + std::string(c.arch.name) + " build");
 }
