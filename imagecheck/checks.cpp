@@ -501,7 +501,7 @@ void check_font(Ctx &c)
     FT_Library lib;
     FT_Face face;
     if (FT_Init_FreeType(&lib) != 0) {
-        add(c, "font", ALL_MODES, Level::Fail, "FreeType cannot start", "");
+        add(c, "font", ALL_MODES, Level::Fail, "FreeType cannot start on this host", "run the check where FreeType works");
         return;
     }
     if (FT_New_Memory_Face(lib, reinterpret_cast<const FT_Byte *>(data.data()), static_cast<FT_Long>(data.size()), 0,

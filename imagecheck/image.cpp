@@ -191,14 +191,11 @@ bool read_tar_entry(archive *a, archive_entry *e, TarStore &store, std::string &
     return true;
 }
 
-std::unique_ptr<ImageStore> open_tar(const std::string &file, std::string &err)
+// Reads every entry of an archive that open() has attached to a.
+std::unique_ptr<ImageStore> read_tar(archive *a, bool opened, std::string &err)
 {
-    archive *a = archive_read_new();
-    archive_read_support_filter_all(a);
-    archive_read_support_format_tar(a);
-    archive_read_support_format_gnutar(a);
     auto store = std::make_unique<TarStore>();
-    bool ok = archive_read_open_filename(a, file.c_str(), 65536) == ARCHIVE_OK;
+    bool ok = opened;
     archive_entry *e;
     int r = ARCHIVE_OK;
     while (ok && (r = archive_read_next_header(a, &e)) == ARCHIVE_OK)
@@ -212,6 +209,21 @@ std::unique_ptr<ImageStore> open_tar(const std::string &file, std::string &err)
     if (!ok)
         return nullptr;
     return store;
+}
+
+archive *tar_reader()
+{
+    archive *a = archive_read_new();
+    archive_read_support_filter_all(a);
+    archive_read_support_format_tar(a);
+    archive_read_support_format_gnutar(a);
+    return a;
+}
+
+std::unique_ptr<ImageStore> open_tar(const std::string &file, std::string &err)
+{
+    archive *a = tar_reader();
+    return read_tar(a, archive_read_open_filename(a, file.c_str(), 65536) == ARCHIVE_OK, err);
 }
 
 } // namespace
@@ -255,6 +267,12 @@ std::unique_ptr<ImageStore> image_open(const std::string &where, std::string &er
     if (!store)
         err = where + ": " + err;
     return store;
+}
+
+std::unique_ptr<ImageStore> image_from_tar_bytes(const void *data, size_t size, std::string &err)
+{
+    archive *a = tar_reader();
+    return read_tar(a, archive_read_open_memory(a, data, size) == ARCHIVE_OK, err);
 }
 
 Resolved image_resolve(ImageStore &img, const std::string &path, bool follow_last)

@@ -34,6 +34,9 @@ public:
 // Null with err when it is neither or the archive is malformed.
 std::unique_ptr<ImageStore> image_open(const std::string &where, std::string &err);
 
+// A tar archive held in memory.
+std::unique_ptr<ImageStore> image_from_tar_bytes(const void *data, size_t size, std::string &err);
+
 struct Resolved {
     bool ok = false;
     std::string path;           // the real path inside the image
