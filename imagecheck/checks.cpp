@@ -219,6 +219,9 @@ bool mode_ready(const std::vector<Item> &items, int mode)
 namespace {
 
 const char *const INIT_SCRIPT = "/etc/init.d/updater";
+// Started after the card's partitions are mounted, the program still runs:
+// only mode 2, whose mke2fs and mkdosfs refuse a mounted partition, fails.
+constexpr unsigned LATE_START_BREAKS = MODE_BIT(2);
 const char *const UNIT = "updater.service";
 const char *const UNIT_DIRS[] = {"/etc/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system"};
 // The PATH each init hands its children when the start-up file sets none:
@@ -268,14 +271,15 @@ void check_busybox_hook(Ctx &c)
         return;
     }
     std::vector<std::string> bad;
-    const std::string problem = inittab_hook_problem(parse_inittab(text, bad), INIT_SCRIPT);
+    bool runs;
+    const std::string problem = inittab_hook_problem(parse_inittab(text, bad), INIT_SCRIPT, runs);
     std::string note;
     for (const std::string &b : bad)
         note += "; /etc/inittab " + b + " (init skips it)";
     if (problem.empty())
         add(c, "start-up", ALL_MODES, Level::Ok, std::string(INIT_SCRIPT) + " runs as a ::sysinit: entry before mount -a" + note);
     else
-        add(c, "start-up", ALL_MODES, Level::Fail, "/etc/inittab: " + problem + note, fix);
+        add(c, "start-up", runs ? LATE_START_BREAKS : ALL_MODES, Level::Fail, "/etc/inittab: " + problem + note, fix);
 }
 
 void check_sysv_hook(Ctx &c)
@@ -298,7 +302,7 @@ void check_sysv_hook(Ctx &c)
     if (mine.empty())
         add(c, "start-up", ALL_MODES, Level::Fail, "/etc/rcS.d has no S??updater link: the script never runs", fix);
     else if (!first_mount.empty() && first_mount < mine)
-        add(c, "start-up", ALL_MODES, Level::Fail, "/etc/rcS.d/" + mine + " runs after " + first_mount, fix);
+        add(c, "start-up", LATE_START_BREAKS, Level::Fail, "/etc/rcS.d/" + mine + " runs after " + first_mount, fix);
     else
         add(c, "start-up", ALL_MODES, Level::Ok, "/etc/rcS.d/" + mine + " runs before the local file systems are mounted");
 }
@@ -367,7 +371,7 @@ void check_unit_hook(Ctx &c, const std::string &text)
                 (wanted_by.empty() ? std::string("any .wants folder: it has no WantedBy=") : wanted_by) + ")",
             "systemctl --root=ROOTFS enable updater.service");
     else if (!ordered)
-        add(c, "start-up", ALL_MODES, Level::Fail,
+        add(c, "start-up", LATE_START_BREAKS, Level::Fail,
             std::string(UNIT) + " is not ordered as shipped: it needs DefaultDependencies=no and "
                                 "Before=local-fs-pre.target to run before the card's partitions are mounted",
             "install the unit as the project ships it");

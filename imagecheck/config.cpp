@@ -112,11 +112,13 @@ std::vector<InittabEntry> parse_inittab(const std::string &text, std::vector<std
     return out;
 }
 
-std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script)
+std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script, bool &runs)
 {
     int mount_all_line = 0;
+    runs = false;
     for (const InittabEntry &e : entries) {
         if (runs_script(e.process, script)) {
+            runs = true;
             const std::string at = "line " + std::to_string(e.line) + " runs " + script;
             if (e.action != "sysinit")
                 return at + " as ::" + e.action + ":, which init starts only after every ::sysinit: entry, "

@@ -20,8 +20,9 @@ struct InittabEntry {
 std::vector<InittabEntry> parse_inittab(const std::string &text, std::vector<std::string> &bad);
 
 // Where the entry that runs script lies among the others. Empty when it is
-// a sysinit entry ahead of every "mount -a"; otherwise what is wrong.
-std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script);
+// a sysinit entry ahead of every "mount -a"; otherwise what is wrong. runs
+// says whether any entry runs the script at all.
+std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script, bool &runs);
 
 // The folders an ld.so.conf names, and the patterns of its include lines
 // (relative ones against the folder of the file).

@@ -19,12 +19,13 @@ CHECKER, FONT, WORK = sys.argv[1:4]
 
 # init, fault, item, level, words in its detail, modes left not ready
 FAULTS = [
-    ("busybox", "once", "start-up", "fail", "as ::once:", {1, 2, 3}),
-    ("busybox", "after-mount-a", "start-up", "fail", "after mount -a (line 2)", {1, 2, 3}),
+    ("busybox", "once", "start-up", "fail", "as ::once:", {2}),
+    ("busybox", "after-mount-a", "start-up", "fail", "after mount -a (line 2)", {2}),
+    ("busybox", "no-inittab-entry", "start-up", "fail", "no entry runs /etc/init.d/updater", {1, 2, 3}),
     ("busybox", "garbage-inittab", "start-up", "ok", "line 7: unknown action \"bogus\"", set()),
     ("systemd", "unit-not-enabled", "start-up", "fail", "installed but not enabled", {1, 2, 3}),
     ("systemd", "unit-masked", "start-up file", "fail", "masked", {1, 2, 3}),
-    ("systemd", "unit-reordered", "start-up", "fail", "not ordered as shipped", {1, 2, 3}),
+    ("systemd", "unit-reordered", "start-up", "fail", "not ordered as shipped", {2}),
     ("systemd", "journal-volatile", "journal", "warn", "lost at its reboot", set()),
     ("busybox", "missing-library", "program", "fail",
      "libpng16.so.16 (needed by /opt/ft/libfreetype.so.6.18.3)", {1, 2, 3}),

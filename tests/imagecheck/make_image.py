@@ -144,6 +144,9 @@ def plant(root, fault, font):
     elif fault == "after-mount-a":
         put(root, "/etc/inittab", "::sysinit:/bin/mount -t proc proc /proc\n::sysinit:/bin/mount -a\n"
                                   "::sysinit:/etc/init.d/updater start\n", 0o644)
+    elif fault == "no-inittab-entry":
+        text = open(inittab).read().replace("::sysinit:/etc/init.d/updater start\n", "")
+        put(root, "/etc/inittab", text, 0o644)
     elif fault == "unit-not-enabled":
         os.remove(r("/etc/systemd/system/sysinit.target.wants/updater.service"))
     elif fault == "unit-masked":
