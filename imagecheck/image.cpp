@@ -47,16 +47,27 @@ public:
     ~FolderStore() override { close(root_); }
     Node lstat(const std::string &path) override
     {
-        struct stat st;
-        if (fstatat(root_, rel(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        // The folder above is opened under the image's root too, so the
+        // name is looked at where the image has it.
+        const size_t slash = path.rfind('/');
+        const std::string name = path == "/" ? "." : path.substr(slash + 1);
+        const int dir = open_in_root(slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash),
+                                     O_PATH | O_DIRECTORY);
+        if (dir < 0)
             return Node{};
-        std::string target;
-        if (S_ISLNK(st.st_mode)) {
-            char buf[4096];
-            const ssize_t n = readlinkat(root_, rel(path).c_str(), buf, sizeof(buf));
-            target.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        struct stat st;
+        Node node;
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            std::string target;
+            if (S_ISLNK(st.st_mode)) {
+                char buf[4096];
+                const ssize_t n = readlinkat(dir, name.c_str(), buf, sizeof(buf));
+                target.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+            }
+            node = node_of_mode(st.st_mode, target);
         }
-        return node_of_mode(st.st_mode, target);
+        close(dir);
+        return node;
     }
     bool read(const std::string &path, size_t max, std::string &out, std::string &err) override
     {
