@@ -23,6 +23,8 @@ FAULTS = [
     ("busybox", "after-mount-a", "start-up", "fail", "after mount -a (line 2)", {2}),
     ("busybox", "no-inittab-entry", "start-up", "fail", "no entry runs /etc/init.d/updater", {1, 2, 3}),
     ("busybox", "garbage-inittab", "start-up", "ok", "line 7: unknown action \"bogus\"", set()),
+    ("sysv", "sysv-after-mountall", "start-up", "fail", "S20updater runs after S10mountall.sh", {2}),
+    ("sysv", "sysv-not-linked", "start-up", "fail", "no S??updater link", {1, 2, 3}),
     ("systemd", "unit-not-enabled", "start-up", "fail", "installed but not enabled", {1, 2, 3}),
     ("systemd", "unit-masked", "start-up file", "fail", "masked", {1, 2, 3}),
     ("systemd", "unit-reordered", "start-up", "fail", "not ordered as shipped", {2}),
@@ -68,7 +70,7 @@ def report(image, *args):
 
 
 def complete_images():
-    for init in ("busybox", "systemd"):
+    for init in ("busybox", "systemd", "sysv"):
         root = os.path.join(WORK, "complete-" + init)
         make_image.make(root, FONT, init)
         code, rep = report(root)

@@ -114,6 +114,16 @@ def busybox_init(root):
                               "::sysinit:/bin/mount -a\n", 0o644)
 
 
+def sysv_init(root):
+    put(root, "/sbin/init", elf(["libc.so.6"], INTERP))
+    put(root, "/sbin/reboot", elf(["libc.so.6"], INTERP))
+    put(root, "/etc/init.d/updater", from_template("updater.init.in", UPDATER_PROGRAM="/usr/sbin/updater",
+                                                   UPDATER_DEFAULTS_FILE="/etc/default/updater"))
+    put(root, "/etc/init.d/mountall.sh", "#!/bin/sh\nmount -a\n")
+    link(root, "/etc/rcS.d/S05updater", "../init.d/updater")
+    link(root, "/etc/rcS.d/S10mountall.sh", "../init.d/mountall.sh")
+
+
 def systemd_init(root):
     put(root, "/lib/systemd/systemd", elf(["libc.so.6"], INTERP))
     link(root, "/sbin/init", "/lib/systemd/systemd")
@@ -147,6 +157,11 @@ def plant(root, fault, font):
     elif fault == "no-inittab-entry":
         text = open(inittab).read().replace("::sysinit:/etc/init.d/updater start\n", "")
         put(root, "/etc/inittab", text, 0o644)
+    elif fault == "sysv-after-mountall":
+        os.remove(r("/etc/rcS.d/S05updater"))
+        link(root, "/etc/rcS.d/S20updater", "../init.d/updater")
+    elif fault == "sysv-not-linked":
+        os.remove(r("/etc/rcS.d/S05updater"))
     elif fault == "unit-not-enabled":
         os.remove(r("/etc/systemd/system/sysinit.target.wants/updater.service"))
     elif fault == "unit-masked":
@@ -208,7 +223,7 @@ def make(root, font, init="busybox", fault=None):
     put(root, "/etc/default/updater", "#UPDATER_LABEL=DATA\n", 0o644)
     with open(font, "rb") as f:
         put(root, "/font/GOTHIC.TTF", f.read(), 0o644)
-    (systemd_init if init == "systemd" else busybox_init)(root)
+    {"systemd": systemd_init, "sysv": sysv_init}.get(init, busybox_init)(root)
     plant(root, fault, font)
 
 
@@ -216,7 +231,7 @@ if __name__ == "__main__":
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
     ap.add_argument("--font", required=True)
-    ap.add_argument("--init", default="busybox", choices=["busybox", "systemd"])
+    ap.add_argument("--init", default="busybox", choices=["busybox", "systemd", "sysv"])
     ap.add_argument("--fault")
     a = ap.parse_args()
     make(a.out, a.font, a.init, a.fault)
