@@ -166,7 +166,8 @@ public:
                 break;
             const std::string rest = it->first.substr(prefix.size());
             const std::string name = rest.substr(0, rest.find('/'));
-            if (!name.empty() && (names.empty() || names.back() != name))
+            // "a", "a-b", "a/c" sort in that order: a name may come back.
+            if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
                 names.push_back(name);
         }
         return names;
