@@ -25,7 +25,8 @@ sim_packages=(
   fonts-dejavu-core
 )
 
-# The tests, lint, sanitizer build and benchmarks on top of those.
+# The tests, lint, sanitizer build, benchmarks and the image check
+# (libarchive) on top of those.
 host_packages=(
   pkg-config
   googletest libgtest-dev
@@ -34,6 +35,7 @@ host_packages=(
   clang-tidy-14 cppcheck
   clang-14 libclang-rt-14-dev
   systemd util-linux mount
+  libarchive-dev
 )
 
 # Prints those of the named packages that are not installed, one a line.
@@ -75,11 +77,13 @@ fi
 # is pulled through it); the host's mtd-utils (ubinize) make the UBI images
 # the test's own checks are tried on; mtools reads the FAT32 volume mode 1
 # leaves inside UBI. systemd's systemctl enables the unit in the systemd
-# guest's root and journalctl reads its journal afterwards.
+# guest's root and journalctl reads its journal afterwards. qemu-user-static
+# runs the guest's BusyBox applets on the host, to hold the image check's
+# account of them to what they do.
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
-  qemu-system-arm socat mtd-utils mtools
+  qemu-system-arm qemu-user-static socat mtd-utils mtools
   fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev
   systemd
 )

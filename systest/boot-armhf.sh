@@ -5,8 +5,8 @@
 # what the run left behind: the storage, the serial console and the overlay
 # screen. One guest image serves every boot.
 #
-#   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH
-#   boot-armhf.sh --scenario systemd-image --work DIR --font PATH
+#   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH --check-tool PATH
+#   boot-armhf.sh --scenario systemd-image --work DIR --font PATH --check-tool PATH
 #   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd --image DIR --work DIR
 #                 --host-sim PATH --font PATH [--png-tool PATH]
 #                 [--ubi-tool PATH] [--timeout SECONDS]
@@ -39,6 +39,8 @@
 # --host-sim  the host launcher updater-sim, which gives the reference screen
 # --font      TrueType font used as /font/GOTHIC.TTF on both sides
 # --ubi-tool  the host's UBI image checker (mode1)
+# --check-tool updater-check-image, which every assembled guest image must
+#             pass for the modes its boots run
 #
 # Exit status 0 only when every guest booted, ran the updater, rebooted by
 # itself within the time limit (the power cut's first boot excepted) and
@@ -55,7 +57,7 @@ source "$here/guest-image.sh"
 # shellcheck source=systemd-guest.sh
 source "$here/systemd-guest.sh"
 
-scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" timeout_s=300
+scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" check_tool="" timeout_s=300
 while [ $# -gt 0 ]; do
     case $1 in
         --scenario) scenario=$2; shift 2 ;;
@@ -66,6 +68,7 @@ while [ $# -gt 0 ]; do
         --font) font=$2; shift 2 ;;
         --png-tool) png_tool=$2; shift 2 ;;
         --ubi-tool) ubi_tool=$2; shift 2 ;;
+        --check-tool) check_tool=$2; shift 2 ;;
         --timeout) timeout_s=$2; shift 2 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac

@@ -181,6 +181,25 @@ check_closure() {
     done
 }
 
+# Checks an assembled root file system as a board maker would before
+# flashing it, for the updater modes its boots run. When it is not ready the
+# image is not packed, and the check's own report says why.
+check_guest_root() { # root mode...
+    local r=$1 args=() m out t0 t1
+    shift
+    [ -n "$check_tool" ] && [ -x "$check_tool" ] ||
+        die "the image check updater-check-image is not built ('$check_tool')"
+    for m in "$@"; do args+=(--mode "$m"); done
+    t0=$(date +%s%N)
+    if ! out=$("$check_tool" "${args[@]}" "$r" 2>&1); then
+        printf '%s\n' "$out" | sed 's/^/systest: check: /'
+        die "the guest image $r is not ready for updater mode(s) $*: $(printf '%s\n' "$out" | grep -m1 '^FAIL' || true)"
+    fi
+    t1=$(date +%s%N)
+    printf '%s\n' "$out" | grep -E '^(warn|mode )' | sed 's/^/systest: check: /' || true
+    echo "systest: updater-check-image took $(((t1 - t0) / 1000000)) ms on $r"
+}
+
 build_initramfs() {
     root=$work/rootfs
     rm -rf "$root"
@@ -252,6 +271,8 @@ build_initramfs() {
     arm-linux-gnueabihf-gcc -O2 -Wall -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 \
         -o "$root/sbin/rtc-to-clock" "$here/guest/rtc_to_clock.c" || die "the guest's clock helper does not build"
 
+    # Its boots run modes 1 and 2.
+    check_guest_root "$root" 1 2
     (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.cpio.gz"
     echo "systest: initramfs $(stat -c %s "$work/initramfs.cpio.gz") bytes"
 }

@@ -44,6 +44,8 @@ build_systemd_initramfs() {
         [ "$(head -c 4 "$p" | od -An -c | tr -d ' ')" != '177ELF' ] || elf+=("$p")
     done < <(find "$sroot/lib/systemd" "$sroot"/bin/{systemctl,udevadm,mount,umount} -type f -print0)
     root=$sroot check_closure "${elf[@]}"
+    # Its boot runs mode 2.
+    check_guest_root "$sroot" 2
     (cd "$sroot" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs-systemd.cpio.gz"
     echo "systest: systemd initramfs $(stat -c %s "$work/initramfs-systemd.cpio.gz") bytes"
 }

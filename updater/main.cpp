@@ -5,6 +5,7 @@
 
 #include "display/framebuffer.h"
 #include "display/text.h"
+#include "updater/messages.h"
 #include "updater/log.h"
 #include "updater/mode_mmc.h"
 #include "updater/mode_nand.h"
@@ -24,7 +25,7 @@ int main(int argc, char **argv)
     fb_open();
     font_open();
     fb_clear(0x0000);
-    show_status("Orvane Updater ...");
+    show_status(MSG_BANNER);
 
     const int mode = get_updater_mode();
     const int channel = get_storage_channel();

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "display/text.h"
+#include "updater/messages.h"
 #include "updater/mode_nand.h"
 
 const part_kind partition_plan[PART_COUNT] = {
@@ -59,7 +60,7 @@ int build_partition_command(char *out, size_t size, part_kind kind, int channel,
 
 int mmc_user_format(int channel, const char *label)
 {
-    show_status("Erasing user partitions ...");
+    show_status(MSG_MMC_ERASING);
     const char *fat_label = label ? label : DEFAULT_LABEL;
     for (int part = 1; part <= PART_COUNT; part++) {
         char cmd[CMD_MAX];

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "display/text.h"
+#include "updater/messages.h"
 #include "updater/startup.h"
 
 static const char *const nand_commands[] = {
@@ -104,10 +105,10 @@ static int run_nand_commands()
 
 int nand_user_init(int, const char *)
 {
-    show_status("Initializing user partitions ...");
+    show_status(MSG_NAND_INIT);
     const int mkdosfs_status = run_nand_commands();
-    show_status(mkdosfs_status == 0 ? "File system is ready!" : "File system is not ready!");
-    show_detail("Please remove the SD card and reboot.");
+    show_status(mkdosfs_status == 0 ? MSG_FS_READY : MSG_FS_NOT_READY);
+    show_detail(MSG_REMOVE_CARD);
 
     // Room for any int, sign included, so the text is never cut.
     char node[sizeof("/dev/mmcblk-2147483648")];
@@ -128,7 +129,7 @@ void run_mode_nand(int channel, const char *label)
 {
     const time_t start = time(nullptr);
     if (ctp_trigger_calibration() == 0)
-        show_notice("Calibrating, do not touch the screen!");
+        show_notice(MSG_CALIBRATING);
     nand_user_init(channel, label);
 
     // The calibration needs at least five seconds. The difference is taken

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "display/text.h"
+#include "updater/messages.h"
 
 static const char BOOT_KEY[] = "updater=";
 
@@ -60,8 +61,8 @@ int reserved_mode(int)
 
 void halt_unexpected_mode()
 {
-    show_status("Unexpected updater mode!");
-    show_detail("Please reboot your device.");
+    show_status(MSG_UNEXPECTED_MODE);
+    show_detail(MSG_PLEASE_REBOOT);
     // The device stays on this screen until it is reset. An empty endless
     // loop may be assumed to end and be dropped by a C++ compiler; every
     // pass here stores to a volatile object, an observable side effect, so
