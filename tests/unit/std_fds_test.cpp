@@ -21,6 +21,15 @@ bool is_null_device(int fd)
            got.st_rdev == null_dev.st_rdev;
 }
 
+// The lowest descriptor above the standard three that is not open.
+int first_free_descriptor()
+{
+    int fd = STD_FD_COUNT;
+    while (fcntl(fd, F_GETFD) != -1)
+        fd++;
+    return fd;
+}
+
 int child_status(pid_t pid)
 {
     int status = 0;
@@ -46,9 +55,7 @@ int run_in_child(unsigned closed_mask)
         }
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        int spare = STD_FD_COUNT;
-        while (fcntl(spare, F_GETFD) != -1)
-            spare++;
+        const int spare = first_free_descriptor();
         if (std_fds_open_null() != 0)
             _exit(92);
         for (int fd = 0; fd < STD_FD_COUNT; fd++) {
@@ -84,9 +91,7 @@ int replace_open_stdin_in_child()
             _exit(90);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        int spare = STD_FD_COUNT;
-        while (fcntl(spare, F_GETFD) != -1)
-            spare++;
+        const int spare = first_free_descriptor();
         if (std_fd_open_null(0) != 0)
             _exit(1);
         if (!is_null_device(0))
