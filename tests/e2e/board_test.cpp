@@ -71,9 +71,9 @@ TEST(Board, CommandLineIsTheGivenFileOrAbsent)
 TEST(Board, TouchPanelRecordsExactlyTheBytesWritten)
 {
     const std::string record = make_file("ctp.bin", "");
-    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "ctp_calibrate" }, { SIM_ENV_CTP "=" + record }), "wrote 13\n");
+    EXPECT_EQ(client({ "write", CTP_NODE, "ctp_calibrate" }, { SIM_ENV_CTP "=" + record }), "wrote 13\n");
     EXPECT_EQ(read_file(record), "ctp_calibrate");
-    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "x" }, { SIM_ENV_CTP "=" SIM_CTP_ABSENT }),
+    EXPECT_EQ(client({ "write", CTP_NODE, "x" }, { SIM_ENV_CTP "=" SIM_CTP_ABSENT }),
               "open failed: No such file or directory\n");
 }
 
