@@ -15,6 +15,8 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include "updater/board_names.h"
+
 namespace {
 
 const char BANNER[] = "Orvane Updater ...";
@@ -41,18 +43,18 @@ void draw(uint8_t *map, const fb_var_screeninfo &var, const FT_GlyphSlot slot)
 
 extern "C" __attribute__((noinline)) int floor_startup()
 {
-    const int fd = open("/dev/fb1", O_RDWR);
+    const int fd = open(FB_NODE, O_RDWR);
     fb_var_screeninfo var;
     fb_fix_screeninfo fix;
     if (fd < 0 || ioctl(fd, FBIOGET_VSCREENINFO, &var) < 0 || ioctl(fd, FBIOGET_FSCREENINFO, &fix) < 0)
         return 1;
     void *map = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED || ioctl(fd, 0x46C9, map) < 0)
+    if (map == MAP_FAILED || ioctl(fd, FB_OSD_START, map) < 0)
         return 1;
 
     FT_Library library;
     FT_Face face;
-    if (FT_Init_FreeType(&library) || FT_New_Face(library, "/font/GOTHIC.TTF", 0, &face) ||
+    if (FT_Init_FreeType(&library) || FT_New_Face(library, FONT_PATH, 0, &face) ||
         FT_Set_Char_Size(face, 960, 0, 100, 0))
         return 1;
     memset(map, 0, size_t(var.xres) * var.yres * 2);

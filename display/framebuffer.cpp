@@ -10,9 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-// The overlay driver's own request that starts its OSD layer: type 'F',
-// number 0xC9, no data direction. It takes the mapping's address.
-#define FB_OSD_START 0x46C9
+#include "updater/board_names.h"
 
 fb_surface FbSurface;
 
@@ -163,7 +161,7 @@ static int adopt_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &f
 
 int fb_open()
 {
-    int fd = open("/dev/fb1", O_RDWR);
+    int fd = open(FB_NODE, O_RDWR);
     if (fd < 0) {
         puts("open fb err");
         return -1;

@@ -10,6 +10,8 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include "updater/board_names.h"
+
 struct text_renderer {
     FT_Library library;
     FT_Face face;
@@ -20,8 +22,6 @@ struct text_renderer {
 // The one process-wide renderer, filled by font_open and held until the
 // process ends.
 extern text_renderer TextRenderer;
-
-#define FONT_PATH "/font/GOTHIC.TTF"
 
 // Loads FONT_PATH at 15 pt, 100 dpi. Returns 0; on failure prints "Init
 // library error", "load font, new face error" or "Set size error" and ends the

@@ -37,14 +37,7 @@
 #include "board_env.h"
 #include "fail_command.h"
 #include "panel_format.h"
-
-#define FB_NODE "/dev/fb1"
-#define CMDLINE_NODE "/proc/cmdline"
-#define FONT_NODE "/font/GOTHIC.TTF"
-#define CTP_NODE "/dev/vexon210_ctp"
-#define MMC_PREFIX "/dev/mmcblk"
-/* _IO('F', 0xC9): the display driver's private "start the OSD layer" request. */
-#define OSD_START_REQUEST 0x46C9UL
+#include "updater/board_names.h"
 
 #define MAX_TRACKED 16
 
@@ -267,7 +260,7 @@ static int open_card(int flags)
                       (cfg.card_rule == CARD_POLLS && st.card_polls < cfg.card_limit) ||
                       (cfg.card_rule == CARD_MS && elapsed_ms < cfg.card_limit);
         if (present) {
-            if (st.card_polls == 0) trace("card present %s%ld", MMC_PREFIX, cfg.card_index);
+            if (st.card_polls == 0) trace("card present %s%ld", MMC_NODE_PREFIX, cfg.card_index);
             st.card_polls++;
             return program_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC), 0);
         }
@@ -349,7 +342,7 @@ static int open_mmc(const char *path, int flags, mode_t mode, int *fd)
 {
     (void)mode;
     if (cfg.card_rule == CARD_OFF) return 0;
-    const char *digits = path + strlen(MMC_PREFIX);
+    const char *digits = path + strlen(MMC_NODE_PREFIX);
     char *end = NULL;
     long index = strtol(digits, &end, 10);
     if (end == digits || *end != '\0') return 0; /* a partition node, not the card */
@@ -373,11 +366,11 @@ static const struct {
     int prefix; /* the path is a prefix of the node names, not a whole name */
     int (*open)(const char *path, int flags, mode_t mode, int *fd);
 } nodes[] = {
-    { CMDLINE_NODE, 0, open_cmdline },
+    { CMDLINE_PATH, 0, open_cmdline },
     { FB_NODE, 0, open_fb },
-    { FONT_NODE, 0, open_font },
+    { FONT_PATH, 0, open_font },
     { CTP_NODE, 0, open_ctp },
-    { MMC_PREFIX, 1, open_mmc },
+    { MMC_NODE_PREFIX, 1, open_mmc },
 };
 
 /* Decides what an open of path becomes. Returns 1 with *fd set when the open
@@ -558,7 +551,7 @@ static int emulated_ioctl(int fd, unsigned long request, void *arg, int *result)
 {
     init();
     if (!cfg.osd || !is_fb_fd(fd)) return 0;
-    if (request == OSD_START_REQUEST) {
+    if (request == FB_OSD_START) {
         *result = osd_start(fd, arg);
         return 1;
     }

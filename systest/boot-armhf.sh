@@ -85,10 +85,9 @@ step() {
     step_name=$1 step_start=$now
     echo "systest: == $1"
 }
-failures=0
-check_fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
+# The checks' verdict: dies when any check of the boot failed.
+checks_verdict() {
+    [ "$CHECK_FAILURES" -eq 0 ] || die "$CHECK_FAILURES check(s) failed (work folder $work)"
 }
 
 [ -n "$work" ] && [ -n "$font" ] || die "usage: see the head of $0"
@@ -98,15 +97,20 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 font=$(readlink -f "$font")
 
-# The simulated NAND chip that the guest's set-up asks nandsim for: 1024
-# eraseblocks of 128 KiB; the board's user area mtd6 is its last 832.
+# The simulated NAND chip that the guest's set-up asks nandsim for (these ID
+# bytes make it 128 MiB with 2 KiB pages): 1024 eraseblocks of 128 KiB, split
+# like the board's into partitions of these many eraseblocks, with the rest,
+# the board's user area mtd6, after them. The image's module list hands the
+# split to the guest.
+NAND_ID_BYTES=0x20,0xa1,0x00,0x15
 NAND_PEB=131072
 NAND_CHIP_PEBS=1024
-NAND_MTD6_PEBS=832
+NAND_PARTS=(8 32 8 128 8 8)
+NAND_MTD6_FIRST=$(IFS=+; echo $((${NAND_PARTS[*]})))
+NAND_MTD6_PEBS=$((NAND_CHIP_PEBS - NAND_MTD6_FIRST))
 # The worn chip of the data boot: two bad eraseblocks of the chip, both
-# inside mtd6, which starts at the chip's eraseblock 192.
+# inside mtd6.
 NAND_BAD_PEBS=(300 700)
-NAND_MTD6_FIRST=192
 # A wall clock past the end of 32-bit time.
 RTC_BASE=2040-01-01T00:00:00
 # The overlay panel: 800x480 RGB565 from board.dtb in every boot but
@@ -130,7 +134,8 @@ require_tools() {
 
 # The screen the host emulator leaves for the same command line on the
 # panel at a depth: NAME BPP CMDLINE [launcher options] -- program arguments.
-# Sets reference.
+# Sets reference, and reference_commands to the commands it recorded: what
+# the guest must run.
 reference_screen() {
     local name=$1 bpp=$2 cmdline=$3 status=0
     shift 3
@@ -139,6 +144,7 @@ reference_screen() {
         >"$work/$name-host-sim.log" 2>&1 || status=$?
     echo "systest: updater-sim exit status $status"
     reference=$work/$name-host-screens/fb1.raw
+    reference_commands=$work/$name-host-screens/commands.log
     [ -f "$reference" ] || { cat "$work/$name-host-sim.log" >&2; die "the host emulator left no fb1.raw"; }
 }
 
@@ -270,17 +276,13 @@ check_deep_picture() {
 
 # Every check of a whole mode-2 run: NAME (its console and screen) and the card.
 check_mode2_run() {
-    local status=0
-    console_check "$work/$1-console.log" 2 0 DATA || status=$?
-    failures=$((failures + status))
-    log_order_check "$work/$1-console.log" 0 DATA || failures=$((failures + 1))
+    console_check "$work/$1-console.log" 2 0 "$reference_commands" || true
+    log_order_check "$work/$1-console.log" 0 "$reference_commands" || true
     # BusyBox init mounts the fstab's partitions once the updater's entry has
     # ended, so the fstab is a live one.
-    console_text "$1" | grep -qxF 'systest: card partitions mounted at shutdown: /dev/mmcblk0p3 /dev/mmcblk0p5 /dev/mmcblk0p6' ||
+    console_text "$1" | grep -qxF "systest: card partitions mounted at shutdown: $(guest_fstab_nodes | paste -sd ' ')" ||
         check_fail "$1: init did not mount the card's partitions from the fstab after the updater ($(console_text "$1" | grep -F 'mounted at shutdown'))"
-    status=0
-    disk_check "$card" "$work/before" DATA "$work/tmp" || status=$?
-    failures=$((failures + status))
+    disk_check "$card" "$work/before" "$reference_commands" "$work/tmp" || true
     check_guest_reports "$1"
     check_screen "$1"
 }
@@ -310,16 +312,18 @@ scenario_mode2() {
     step "checks"
     check_mode2_run mode2
     step "done"
-    [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
-    echo "systest: PASS: booted, formatted partitions 3, 5, 6, left the rest of the card alone, rebooted, same ${panel_bpp}-bpp screen as the host"
+    checks_verdict
+    echo "systest: PASS: booted, formatted partitions $(disk_plan "$reference_commands" | cut -d' ' -f1 | paste -sd ' '), left the rest of the card alone, rebooted, same ${panel_bpp}-bpp screen as the host"
 }
 
 scenario_power_cut() {
-    local cut_line='cmd: mke2fs -t ext3 /dev/mmcblk0p5' status=0
+    local cut_line
     step "SD card image"
     new_card
     step "reference screen from the host emulator"
     reference_screen power-cut "$panel_bpp" 'updater=2,0,0' -- DATA
+    # The second formatting command, so that the first is done and more is left.
+    cut_line="cmd: $(sed -n 2p "$reference_commands")"
     step "boot cut short during the second mke2fs (limit ${timeout_s} s)"
     qemu_start cut 'updater=2,0,0' "$card" -monitor none
     if ! wait_console_line cut "$cut_line"; then
@@ -333,7 +337,8 @@ scenario_power_cut() {
     show_console cut
     # The cut must have left work undone, or the second boot proves nothing.
     ! console_text cut | grep -qxF 'cmd: reboot' || die "cut: the power cut came after the updater had finished"
-    disk_check "$card" "$work/before" DATA "$work/tmp" >/dev/null 2>&1 &&
+    # A subshell: the checks that fail here are meant to.
+    (disk_check "$card" "$work/before" "$reference_commands" "$work/tmp") >/dev/null 2>&1 &&
         die "cut: the card was already complete at the power cut"
     echo "systest: cut: the card is half done, as the power cut left it"
 
@@ -343,7 +348,7 @@ scenario_power_cut() {
     step "checks"
     check_mode2_run again
     step "done"
-    [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
+    checks_verdict
     echo "systest: PASS: a power cut during mode 2 was mended by the next boot"
 }
 
@@ -418,7 +423,7 @@ check_user_data() {
 
 check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
     local text mkdosfs_line
-    console_check "$work/mode1-console.log" 1 0 DATA || failures=$((failures + $?))
+    console_check "$work/mode1-console.log" 1 0 "$reference_commands" || true
     # Without the stand-in driver (the past-2038 boot) mkdosfs finds no
     # device and says so with status 1; with it, it must succeed.
     mkdosfs_line=$(console_text mode1 | grep -F 'mkdosfs failed' || true)
@@ -509,7 +514,7 @@ scenario_mode1() { # past-2038 (0 or 1)
     step "checks"
     check_mode1_run "$size" "$1"
     step "done"
-    [ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
+    checks_verdict
     if [ "$1" -eq 1 ]; then
         echo "systest: PASS: mode 1 past 2038 waited for the card, rebooted when it was pulled, ended its floor and painted the band"
     else

@@ -27,8 +27,8 @@ done
 [ -n "$source_dir" ] && [ -n "$work" ] || { echo "usage: $0 --source DIR --work DIR" >&2; exit 2; }
 
 triple=arm-linux-gnueabihf
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 die() { echo "ARMHF BUILD FAILED: $*" >&2; exit 1; }
 
 for tool in "$triple-gcc" "$triple-g++" "$triple-strip" "$triple-readelf" "$triple-nm" cmake; do
@@ -64,26 +64,26 @@ needed() { "$readelf_" -d "$1" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p' | sort;
 check_arm() { # file what
     local header
     header=$("$readelf_" -h "$1")
-    grep -qE 'Class: +ELF32' <<<"$header" || fail "$2 is not a 32-bit ELF"
-    grep -qE 'Machine: +ARM$' <<<"$header" || fail "$2 is not an ARM binary"
-    grep -qE 'Flags:.*Version5 EABI.*hard-float ABI' <<<"$header" || fail "$2 is not EABI5 hard-float"
+    grep -qE 'Class: +ELF32' <<<"$header" || check_fail "$2 is not a 32-bit ELF"
+    grep -qE 'Machine: +ARM$' <<<"$header" || check_fail "$2 is not an ARM binary"
+    grep -qE 'Flags:.*Version5 EABI.*hard-float ABI' <<<"$header" || check_fail "$2 is not EABI5 hard-float"
 }
 
 check_arm "$dyn" "dynamic updater"
 "$readelf_" -l "$dyn" | grep -qF '[Requesting program interpreter: /lib/ld-linux-armhf.so.3]' ||
-    fail "dynamic updater does not use the armhf loader"
+    check_fail "dynamic updater does not use the armhf loader"
 dyn_needed=$(needed "$dyn")
-grep -qx 'libfreetype.so.6' <<<"$dyn_needed" || fail "dynamic updater does not load FreeType"
+grep -qx 'libfreetype.so.6' <<<"$dyn_needed" || check_fail "dynamic updater does not load FreeType"
 # The program is plain procedural code without exceptions or RTTI: the C++
 # runtime is not part of what the board has to carry for it.
-! grep -qE '^libstdc\+\+|^libgcc_s' <<<"$dyn_needed" || fail "dynamic updater needs the C++ runtime: $(echo $dyn_needed)"
+! grep -qE '^libstdc\+\+|^libgcc_s' <<<"$dyn_needed" || check_fail "dynamic updater needs the C++ runtime: $(echo $dyn_needed)"
 echo "armhf: dynamic updater needs: $(echo $dyn_needed)"
 # 64-bit time and file offsets on this 32-bit board: glibc's time64 entry
 # points, none of the 32-bit ones (time() of those fails from 2038 on).
 dyn_imports=$("$readelf_" --dyn-syms -W "$dyn" | awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
-grep -qx '__time64' <<<"$dyn_imports" || fail "dynamic updater does not call __time64: built with a 32-bit time_t"
+grep -qx '__time64' <<<"$dyn_imports" || check_fail "dynamic updater does not call __time64: built with a 32-bit time_t"
 for sym in time ioctl open mmap lseek; do
-    ! grep -qx "$sym" <<<"$dyn_imports" || fail "dynamic updater calls the 32-bit $sym"
+    ! grep -qx "$sym" <<<"$dyn_imports" || check_fail "dynamic updater calls the 32-bit $sym"
 done
 
 if [ -n "$preload" ]; then
@@ -91,20 +91,20 @@ if [ -n "$preload" ]; then
     while read -r lib; do
         case $lib in
             libc.so.6|libdl.so.2|ld-linux-armhf.so.3|"") ;;
-            *) fail "preload library needs $lib (only the C library is on every board)" ;;
+            *) check_fail "preload library needs $lib (only the C library is on every board)" ;;
         esac
     done <<<"$(needed "$preload")"
 else
-    fail "the dynamic build produced no libupdater_board.so"
+    check_fail "the dynamic build produced no libupdater_board.so"
 fi
 
 check_arm "$static" "static updater"
-! "$readelf_" -l "$static" | grep -qF 'program interpreter' || fail "static updater asks for a program interpreter"
-[ -z "$(needed "$static")" ] || fail "static updater needs shared libraries: $(needed "$static" | tr '\n' ' ')"
+! "$readelf_" -l "$static" | grep -qF 'program interpreter' || check_fail "static updater asks for a program interpreter"
+[ -z "$(needed "$static")" ] || check_fail "static updater needs shared libraries: $(needed "$static" | tr '\n' ' ')"
 # Its FreeType draws TrueType glyphs and nothing else: no compression or
 # image library may have come along with it.
 extra=$("$triple-nm" "$static" | awk '$2 ~ /^[TtDdBbRr]$/ && $3 ~ /^(png_|inflate|deflate|Brotli|BZ2_|hb_)/ && n++ < 3 { print $3 }')
-[ -z "$extra" ] || fail "static updater carries compression or image code: $(echo $extra)"
+[ -z "$extra" ] || check_fail "static updater carries compression or image code: $(echo $extra)"
 
 # Install rule: the program lands in sbin under whatever prefix the board
 # image uses.
@@ -112,9 +112,9 @@ for build in armhf armhf-static; do
     for prefix in /usr /opt/board; do
         dest=$work/install-$build
         rm -rf "$dest"
-        DESTDIR=$dest cmake --install "$work/$build" --prefix "$prefix" >/dev/null || fail "cmake --install $build failed"
-        [ -x "$dest$prefix/sbin/updater" ] || fail "$build: install with prefix $prefix left no $prefix/sbin/updater"
-        cmp -s "$dest$prefix/sbin/updater" "$work/$build/updater" || fail "$build: installed program differs from the built one"
+        DESTDIR=$dest cmake --install "$work/$build" --prefix "$prefix" >/dev/null || check_fail "cmake --install $build failed"
+        [ -x "$dest$prefix/sbin/updater" ] || check_fail "$build: install with prefix $prefix left no $prefix/sbin/updater"
+        cmp -s "$dest$prefix/sbin/updater" "$work/$build/updater" || check_fail "$build: installed program differs from the built one"
     done
 done
 
@@ -122,10 +122,10 @@ done
 host_multiarch=$(gcc -print-multiarch 2>/dev/null || true)
 for build in armhf armhf-static; do
     if [ -n "$host_multiarch" ] && grep -E '^(FREETYPE|PNG|ZLIB)[A-Z_]*:' "$work/$build/CMakeCache.txt" | grep -qF "/$host_multiarch/"; then
-        fail "$build: a host library was picked up: $(grep -F "/$host_multiarch/" "$work/$build/CMakeCache.txt" | head -n 3)"
+        check_fail "$build: a host library was picked up: $(grep -F "/$host_multiarch/" "$work/$build/CMakeCache.txt" | head -n 3)"
     fi
     grep -qhE "^set\(CMAKE_CXX_COMPILER \"[^\"]*$triple-g\+\+\"\)" "$work/$build"/CMakeFiles/*/CMakeCXXCompiler.cmake ||
-        fail "$build: not compiled with $triple-g++"
+        check_fail "$build: not compiled with $triple-g++"
 done
 
 for f in "$dyn" "$static"; do
@@ -135,7 +135,7 @@ done
 # strip does.
 DESTDIR=$work/install-stripped cmake --install "$work/armhf" --prefix /usr --strip >/dev/null
 cmp -s "$work/install-stripped/usr/sbin/updater" "$dyn.stripped" ||
-    fail "cmake --install --strip did not install the stripped program"
+    check_fail "cmake --install --strip did not install the stripped program"
 {
     echo "dynamic $(stat -c %s "$dyn.stripped")"
     echo "static $(stat -c %s "$static.stripped")"
@@ -143,9 +143,9 @@ cmp -s "$work/install-stripped/usr/sbin/updater" "$dyn.stripped" ||
 echo "armhf: stripped sizes (bytes): $(tr '\n' ' ' <"$work/sizes.txt")"
 # The static program is made for an initramfs: 500,000 bytes at most.
 static_size=$(stat -c %s "$static.stripped")
-[ "$static_size" -le 500000 ] || fail "static updater is $static_size bytes stripped, over 500000"
+[ "$static_size" -le 500000 ] || check_fail "static updater is $static_size bytes stripped, over 500000"
 # The oldest kernel its C library starts on (the ELF ABI tag).
 echo "armhf: static updater runs on Linux $("$readelf_" -n "$static" | sed -n 's/.*ABI: *//p') and later"
 
-[ "$failures" -eq 0 ] || die "$failures check(s) failed"
+[ "$CHECK_FAILURES" -eq 0 ] || die "$CHECK_FAILURES check(s) failed"
 echo "armhf: PASS"

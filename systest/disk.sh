@@ -3,22 +3,33 @@
 # it. Sourced by the system test scripts (bash).
 #
 # Layout of the 128 MiB card (QEMU's SD model wants a power-of-two size):
-#   1 primary   8 MiB  known data          left alone by the updater
-#   2 primary   8 MiB  known data          left alone
-#   3 primary  16 MiB  old ext4            becomes ext3
-#   4 extended rest    (EBRs, known data)  left alone outside 5 and 6
-#   5 logical  16 MiB  old ext2            becomes ext3
-#   6 logical  rest    old FAT32 "OLDDATA" becomes FAT32 with the given label
-# Every byte not inside 3, 5 or 6 starts as random data, so any stray write
-# there (a wrong partition number, a tool writing past its partition, a
+#   1 primary   8 MiB  known data
+#   2 primary   8 MiB  known data
+#   3 primary  16 MiB  old ext4
+#   4 extended rest    (EBRs, known data)
+#   5 logical  16 MiB  old ext2
+#   6 logical  rest    old FAT32 "OLDDATA"
+# Every byte outside the old file systems starts as random data, so any stray
+# write there (a wrong partition number, a tool writing past its partition, a
 # rewritten table) changes a checksum.
+#
+# What a run must have formatted, and how, is what the host emulator recorded
+# for the same command line (its commands.log): every other byte of the card
+# must be as it was.
+
+# shellcheck source=checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 DISK_SIZE_MIB=128
 DISK_SECTOR=512
+# The old file systems on the card: partition, kind, label.
+DISK_OLD_FILE_SYSTEMS=("3 ext4 OLDROOT" "5 ext2 OLDHOME" "6 fat32 OLDDATA")
 
-disk_fail() {
-    echo "FAIL: $*" >&2
-    DISK_FAILURES=$((${DISK_FAILURES:-0} + 1))
+# The partitions a run formats, from the commands it ran (one a line, as the
+# emulator records them): "number ext3" or "number fat32 label".
+disk_plan() { # commands
+    sed -nE 's|^mke2fs -t ext3 /dev/mmcblk[0-9]+p([0-9]+)$|\1 ext3|p
+             s|^mkdosfs -F 32 /dev/mmcblk[0-9]+p([0-9]+) -n "(.*)"$|\1 fat32 \2|p' "$1"
 }
 
 # Prints "number start size type" (sectors) for each partition of the image.
@@ -79,23 +90,25 @@ type=5
 size=32768, type=83
 type=b
 EOF
-    disk_make_fs_file "$img" 3 ext4 OLDROOT "$tmp/p3.fs"
-    disk_make_fs_file "$img" 5 ext2 OLDHOME "$tmp/p5.fs"
-    disk_make_fs_file "$img" 6 fat32 OLDDATA "$tmp/p6.fs"
-    local n
-    for n in 3 5 6; do
+    local fs n kind label
+    for fs in "${DISK_OLD_FILE_SYSTEMS[@]}"; do
+        read -r n kind label <<<"$fs"
+        disk_make_fs_file "$img" "$n" "$kind" "$label" "$tmp/p$n.fs"
         disk_insert "$img" "$n" "$tmp/p$n.fs"
         rm -f "$tmp/p$n.fs"
     done
 }
 
-# Splits the card at every partition boundary and prints, for each piece the
-# updater must not touch (everything outside 3, 5 and 6): "start bytes name".
-disk_untouched_extents() {
+# Splits the card at every partition boundary and prints each piece as
+# "start bytes name": "partition-N" inside partition N, else
+# "extended-outside-L1-L2...@START" inside the extended partition (outside
+# its logical ones L1, L2...), else "outside-partitions@START".
+disk_extents() {
     local img=$1 total
     total=$(( $(stat -c %s "$img") / DISK_SECTOR ))
     disk_layout "$img" | awk -v total="$total" -v sector="$DISK_SECTOR" '
-        { n = $1; s[n] = $2; e[n] = $2 + $3; cut[$2] = 1; cut[$2 + $3] = 1 }
+        { n = $1; s[n] = $2; e[n] = $2 + $3; cut[$2] = 1; cut[$2 + $3] = 1
+          if (tolower($4) ~ /^(5|f|85)$/) ext = n; else if (n > 4) logical = logical "-" n }
         END {
             cut[0] = 1; cut[total] = 1
             m = 0
@@ -108,17 +121,11 @@ disk_untouched_extents() {
             for (i = 0; i + 1 < m; i++) {
                 a = pts[i]; b = pts[i + 1]
                 if (a >= b) continue
-                skip = 0
-                split("3 5 6", formatted, " ")
-                for (k = 1; k <= 3; k++) {
-                    p = formatted[k]
-                    if ((p in s) && a >= s[p] && b <= e[p]) skip = 1
-                }
-                if (skip) continue
-                if ((1 in s) && a >= s[1] && b <= e[1]) name = "partition-1"
-                else if ((2 in s) && a >= s[2] && b <= e[2]) name = "partition-2"
-                else if ((4 in s) && a >= s[4] && b <= e[4]) name = "extended-outside-5-6@" a
-                else name = "outside-partitions@" a
+                name = ""
+                for (p in s)
+                    if (p != ext && a >= s[p] && b <= e[p]) name = "partition-" p
+                if (name == "" && ext != "" && a >= s[ext] && b <= e[ext]) name = "extended-outside" logical "@" a
+                if (name == "") name = "outside-partitions@" a
                 printf "%d %d %s\n", a * sector, (b - a) * sector, name
             }
         }'
@@ -138,12 +145,12 @@ disk_record() { # image statedir
     local img=$1 state=$2 start bytes name n
     mkdir -p "$state"
     disk_table "$img" >"$state/table"
-    disk_untouched_extents "$img" >"$state/extents"
+    disk_extents "$img" >"$state/extents"
     : >"$state/hashes"
     while read -r start bytes name; do
         echo "$name $start $bytes $(disk_hash_extent "$img" "$start" "$bytes")" >>"$state/hashes"
     done <"$state/extents"
-    for n in 3 5 6; do
+    for n in $(sed -nE 's/^.* partition-([0-9]+)$/\1/p' "$state/extents" | sort -un); do
         disk_extract "$img" "$n" "$state/old-p$n"
         blkid -p -o export "$state/old-p$n" | grep -E '^(TYPE|UUID|LABEL)=' >"$state/old-p$n.ids" || true
         rm -f "$state/old-p$n"
@@ -157,58 +164,64 @@ disk_blkid_value() { # file tag
 # A fresh, clean ext3 file system filling partition N, not the one before.
 disk_check_ext3() { # image statedir number tmpdir
     local img=$1 state=$2 n=$3 f="$4/p$3.fs" type uuid olduuid header blocks bsize size
-    disk_extract "$img" "$n" "$f" || { disk_fail "partition $n cannot be read"; return; }
+    disk_extract "$img" "$n" "$f" || { check_fail "partition $n cannot be read"; return; }
     type=$(disk_blkid_value "$f" TYPE)
-    [ "$type" = ext3 ] || disk_fail "partition $n: blkid type '$type', expected ext3"
+    [ "$type" = ext3 ] || check_fail "partition $n: blkid type '$type', expected ext3"
     uuid=$(disk_blkid_value "$f" UUID)
     olduuid=$(sed -n 's/^UUID=//p' "$state/old-p$n.ids")
-    [ -n "$uuid" ] && [ "$uuid" != "$olduuid" ] || disk_fail "partition $n: UUID '$uuid' is not new (before: '$olduuid')"
-    [ -z "$(disk_blkid_value "$f" LABEL)" ] || disk_fail "partition $n: old label still there"
+    [ -n "$uuid" ] && [ "$uuid" != "$olduuid" ] || check_fail "partition $n: UUID '$uuid' is not new (before: '$olduuid')"
+    [ -z "$(disk_blkid_value "$f" LABEL)" ] || check_fail "partition $n: old label still there"
     if header=$(dumpe2fs -h "$f" 2>/dev/null); then
-        grep -qE '^Filesystem state: +clean$' <<<"$header" || disk_fail "partition $n: state not clean"
-        grep -qE '^Filesystem features:.* has_journal' <<<"$header" || disk_fail "partition $n: no journal"
-        ! grep -qE '^Filesystem features:.* (extent|64bit|flex_bg)' <<<"$header" || disk_fail "partition $n: ext4 features present"
+        grep -qE '^Filesystem state: +clean$' <<<"$header" || check_fail "partition $n: state not clean"
+        grep -qE '^Filesystem features:.* has_journal' <<<"$header" || check_fail "partition $n: no journal"
+        ! grep -qE '^Filesystem features:.* (extent|64bit|flex_bg)' <<<"$header" || check_fail "partition $n: ext4 features present"
         blocks=$(sed -nE 's/^Block count: +([0-9]+)$/\1/p' <<<"$header")
         bsize=$(sed -nE 's/^Block size: +([0-9]+)$/\1/p' <<<"$header")
         size=$(stat -c %s "$f")
-        [ $((blocks * bsize)) -eq "$size" ] || disk_fail "partition $n: file system covers $((blocks * bsize)) of $size bytes"
+        [ $((blocks * bsize)) -eq "$size" ] || check_fail "partition $n: file system covers $((blocks * bsize)) of $size bytes"
     else
-        disk_fail "partition $n: dumpe2fs cannot read it"
+        check_fail "partition $n: dumpe2fs cannot read it"
     fi
-    e2fsck -fn "$f" >"$4/e2fsck-p$n.log" 2>&1 || { disk_fail "partition $n: e2fsck -fn reports problems"; cat "$4/e2fsck-p$n.log" >&2; }
+    e2fsck -fn "$f" >"$4/e2fsck-p$n.log" 2>&1 || { check_fail "partition $n: e2fsck -fn reports problems"; cat "$4/e2fsck-p$n.log" >&2; }
     rm -f "$f"
 }
 
 disk_check_fat32() { # image statedir number label tmpdir
     local img=$1 state=$2 n=$3 label=$4 f="$5/p$3.fs" type version got uuid olduuid
-    disk_extract "$img" "$n" "$f" || { disk_fail "partition $n cannot be read"; return; }
+    disk_extract "$img" "$n" "$f" || { check_fail "partition $n cannot be read"; return; }
     type=$(disk_blkid_value "$f" TYPE)
     version=$(disk_blkid_value "$f" VERSION)
-    [ "$type" = vfat ] && [ "$version" = FAT32 ] || disk_fail "partition $n: blkid '$type' '$version', expected vfat FAT32"
+    [ "$type" = vfat ] && [ "$version" = FAT32 ] || check_fail "partition $n: blkid '$type' '$version', expected vfat FAT32"
     got=$(disk_blkid_value "$f" LABEL)
-    [ "$got" = "$label" ] || disk_fail "partition $n: label '$got', expected '$label'"
+    [ "$got" = "$label" ] || check_fail "partition $n: label '$got', expected '$label'"
     uuid=$(disk_blkid_value "$f" UUID)
     olduuid=$(sed -n 's/^UUID=//p' "$state/old-p$n.ids")
-    [ -n "$uuid" ] && [ "$uuid" != "$olduuid" ] || disk_fail "partition $n: volume id '$uuid' is not new (before: '$olduuid')"
-    fsck.fat -n "$f" >"$5/fsck-p$n.log" 2>&1 || { disk_fail "partition $n: fsck.fat -n reports problems"; cat "$5/fsck-p$n.log" >&2; }
+    [ -n "$uuid" ] && [ "$uuid" != "$olduuid" ] || check_fail "partition $n: volume id '$uuid' is not new (before: '$olduuid')"
+    fsck.fat -n "$f" >"$5/fsck-p$n.log" 2>&1 || { check_fail "partition $n: fsck.fat -n reports problems"; cat "$5/fsck-p$n.log" >&2; }
     rm -f "$f"
 }
 
-# Everything a correct mode-2 run with the given label leaves on the card.
+# Everything a correct mode-2 run of the given commands leaves on the card:
+# the planned partitions freshly formatted, every other byte as it was.
 # Returns the number of failed checks (0 when all hold).
-disk_check() { # image statedir label tmpdir
-    local img=$1 state=$2 label=$3 tmp=$4 name start bytes want got
-    DISK_FAILURES=0
+disk_check() { # image statedir commands tmpdir
+    local img=$1 state=$2 tmp=$4 name start bytes want got n kind label formatted=" " before=$CHECK_FAILURES
     mkdir -p "$tmp"
+    while read -r n kind label; do formatted+="partition-$n "; done < <(disk_plan "$3")
+    [ "$formatted" != " " ] || check_fail "no partition to check: no formatting command in $3"
     if ! diff -u "$state/table" <(disk_table "$img") >&2; then
-        disk_fail "partition table changed"
+        check_fail "partition table changed"
     fi
     while read -r name start bytes want; do
+        [[ $formatted == *" $name "* ]] && continue
         got=$(disk_hash_extent "$img" "$start" "$bytes")
-        [ "$got" = "$want" ] || disk_fail "$name ($bytes bytes at $start) changed"
+        [ "$got" = "$want" ] || check_fail "$name ($bytes bytes at $start) changed"
     done <"$state/hashes"
-    disk_check_ext3 "$img" "$state" 3 "$tmp"
-    disk_check_ext3 "$img" "$state" 5 "$tmp"
-    disk_check_fat32 "$img" "$state" 6 "$label" "$tmp"
-    return "$DISK_FAILURES"
+    while read -r n kind label; do
+        case $kind in
+            ext3) disk_check_ext3 "$img" "$state" "$n" "$tmp" ;;
+            fat32) disk_check_fat32 "$img" "$state" "$n" "$label" "$tmp" ;;
+        esac
+    done < <(disk_plan "$3")
+    return $((CHECK_FAILURES - before))
 }

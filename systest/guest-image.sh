@@ -36,7 +36,9 @@ fetch_packages() { # package...
     done
 }
 
-# Kernel modules the guest loads: the PL181 MMC host, the NAND simulator, the
+# Kernel modules of the guest, in the order its set-up loads them (Debian's
+# kernel has these drivers as modules; MMC core, MMC block, MBR partitions,
+# raw NAND and MTD are built in): the PL181 MMC host, the NAND simulator, the
 # MTD block layer, UBI, the virtio transport of the spare disk, and the file
 # systems init mounts (ext4 with what it needs, FAT with its code pages; the
 # mode-1 boot that carries the user's data also copies into FAT).
@@ -45,6 +47,25 @@ kernel_modules=(drivers/mmc/host/armmmci.ko drivers/mtd/nand/raw/nandsim.ko driv
                 drivers/block/virtio_blk.ko crypto/crc32c_generic.ko lib/crc16.ko fs/mbcache.ko fs/jbd2/jbd2.ko
                 fs/ext4/ext4.ko fs/fat/fat.ko fs/fat/vfat.ko fs/nls/nls_cp437.ko fs/nls/nls_ascii.ko
                 fs/nls/nls_utf8.ko)
+
+# The list the guest's set-up loads (rcS reads it from the image): each
+# module with its parameters, one a line. UBI is left to the updater, whose
+# command 3 loads it; the NAND simulator makes the board's chip and split.
+guest_module_list() {
+    local m
+    for m in "${kernel_modules[@]}"; do
+        case $m in
+            */ubi.ko) ;;
+            */nandsim.ko) echo "$m id_bytes=$NAND_ID_BYTES parts=$(IFS=,; echo "${NAND_PARTS[*]}")" ;;
+            *) echo "$m" ;;
+        esac
+    done
+}
+
+# The card's partitions that the guest's init mounts from its fstab.
+guest_fstab_nodes() {
+    grep -o '^/dev/mmcblk0p[0-9]*' "$here/guest/fstab"
+}
 
 extract_kernel() {
     local kernel_deb kdir=$work/kernel m patterns=('./boot/vmlinuz-*' './boot/config-*' '*/vexpress-v2p-ca9.dtb')
@@ -223,8 +244,8 @@ build_initramfs() {
     done
 
     ln -sf dash "$root/bin/sh"
-    mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,font,lib/modules,blk,mnt} \
-             "$root"/media/mmcblk0p{3,5,6}
+    mkdir -p "$root"/{proc,sys,dev,tmp,root,sbin,usr/sbin,usr/lib,etc/init.d,etc/systest,font,lib/modules,blk,mnt}
+    for p in $(guest_fstab_nodes); do mkdir -p "$root/media/${p#/dev/}"; done
     # Only the BusyBox applets the board's scripts and the updater's commands
     # use; mke2fs and mkdosfs must be the real tools.
     for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep find wc; do
@@ -254,6 +275,7 @@ build_initramfs() {
     install -m 644 "$here/guest/updater.default" "$root/etc/default/updater"
     install -m 644 "$here/guest/inittab" "$root/etc/inittab"
     install -m 644 "$here/guest/fstab" "$root/etc/fstab"
+    guest_module_list >"$root/etc/systest/modules"
     # The storage tools look for mounted file systems here.
     ln -sf ../proc/self/mounts "$root/etc/mtab"
     for p in rcS shutdown; do

@@ -4,26 +4,35 @@
 # a card formatted correctly on the host must pass the card checks, and each
 # kind of damage a broken updater could do must fail them with the right
 # message; likewise for the console log, the UBI image and the user data
-# mode 1 carries across.
+# mode 1 carries across. The commands each mode must run come, as in the
+# boots, from the host emulator's record of the same command line.
 #
-#   selftest.sh --work DIR --ubi-tool PATH
+#   selftest.sh --work DIR --ubi-tool PATH --host-sim PATH
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/disk.sh"
 source "$here/console.sh"
 
-work="" ubi_tool=""
+work="" ubi_tool="" host_sim=""
 while [ $# -gt 0 ]; do
     case $1 in
         --work) work=$2; shift 2 ;;
         --ubi-tool) ubi_tool=$2; shift 2 ;;
+        --host-sim) host_sim=$2; shift 2 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
-[ -n "$work" ] && [ -x "$ubi_tool" ] || { echo "usage: $0 --work DIR --ubi-tool PATH" >&2; exit 2; }
+[ -n "$work" ] && [ -x "$ubi_tool" ] && [ -x "$host_sim" ] ||
+    { echo "usage: $0 --work DIR --ubi-tool PATH --host-sim PATH" >&2; exit 2; }
 rm -rf "$work"
 mkdir -p "$work"
+
+# The commands of a mode-1 and a mode-2 run (label DATA) as the emulator
+# records them.
+"$host_sim" --cmdline updater=1,0,0 --out "$work/sim-mode1" >/dev/null 2>&1 || true
+"$host_sim" --cmdline updater=2,0,0 --out "$work/sim-mode2" -- DATA >/dev/null 2>&1 || true
+mode1_commands=$work/sim-mode1/commands.log mode2_commands=$work/sim-mode2/commands.log
 
 passed=0 failed=0
 ok() { echo "ok: $*"; passed=$((passed + 1)); }
@@ -85,7 +94,7 @@ expect_disk() { # name pattern change-command...
     shift 2
     cp "$work/good.img" "$img"
     [ $# -eq 0 ] || "$@" "$img"
-    disk_check "$img" "$work/before" DATA "$work/tmp" 2>"$work/case.err" || status=$?
+    disk_check "$img" "$work/before" "${commands:-$mode2_commands}" "$work/tmp" 2>"$work/case.err" || status=$?
     judge "$name" "$pattern" "$status" -E
 }
 
@@ -114,6 +123,12 @@ expect_disk "partition 5 left alone fails" "partition 5: blkid type 'ext2'" rest
 expect_disk "ext4 instead of ext3 fails" "partition 3: blkid type 'ext4'" reformat 3 ext4
 expect_disk "the default label instead of DATA fails" "partition 6: label 'OrvaneIC'" reformat 6 fat32 OrvaneIC
 expect_disk "a damaged ext3 fails e2fsck" "partition 3: e2fsck" damage_ext3 3
+# The checks follow the commands: a partition they do not format must be as
+# it was, and no command at all leaves nothing to pass.
+grep -v p5 "$mode2_commands" >"$work/without-p5.log"
+commands=$work/without-p5.log expect_disk "partition 5 formatted without its command fails" "partition-5 .* changed"
+: >"$work/no-commands.log"
+commands=$work/no-commands.log expect_disk "no recorded command fails" "no partition to check" cp "$work/card.img"
 
 echo "== console checks"
 good_console() {
@@ -137,9 +152,10 @@ good_console() {
 console_case() { # mode good-log-function name pattern sed-script
     local status=0
     "$2" | sed -e "$5" >"$work/console.log"
-    console_check "$work/console.log" "$1" 0 DATA 2>"$work/case.err" || status=$?
+    console_check "$work/console.log" "$1" 0 "${commands:-$(mode_commands "$1")}" 2>"$work/case.err" || status=$?
     judge "$3" "$4" "$status" -F
 }
+mode_commands() { if [ "$1" -eq 1 ]; then echo "$mode1_commands"; else echo "$mode2_commands"; fi; }
 expect_console() { console_case 2 good_console "$@"; }
 expect_console "a correct log passes" "" ""
 expect_console "a missing banner log line fails" "missing or out of order: Got type = 2" "/^Got type/d"
@@ -151,6 +167,7 @@ expect_console "an extra command fails" "5 command lines on the console" '/^cmd:
 expect_console "a repeated command fails" "printed 2 times" '/^cmd: reboot/i cmd: mke2fs -t ext3 /dev/mmcblk0p5\r'
 expect_console "a tool that asked a question fails" "Proceed anyway?" '/^mke2fs 1.47/a Proceed anyway? (y,N)'
 expect_console "no restart by the kernel fails" "never restarted" '/reboot: Restarting/d'
+commands=$work/no-commands.log expect_console "no recorded command fails" "no commands recorded" ""
 expect_console "a screen set-up error fails" "osd start error" '/^systest: board ready/a osd start error'
 expect_console "a partition mounted by init fails" "the card's partitions were mounted when the updater formatted them" \
     '/^cmd: mke2fs -t ext3 \/dev\/mmcblk0p3/a /dev/mmcblk0p3 is mounted; will not make a filesystem here!\r'
@@ -158,7 +175,7 @@ expect_console "a partition mounted by init fails" "the card's partitions were m
 expect_order() { # name pattern sed-script
     local status=0
     good_console | sed -e "$3" >"$work/console.log"
-    log_order_check "$work/console.log" 0 DATA 2>"$work/case.err" || status=$?
+    log_order_check "$work/console.log" 0 "$mode2_commands" 2>"$work/case.err" || status=$?
     judge "$1" "$2" "$status" -F
 }
 expect_order "each log line before its tool's output passes" "" ""
@@ -168,7 +185,7 @@ expect_order "the log lines all at the end fail" "out of order" \
     '/^Got type\|^cmd: /{H;d}; /^The system is going down/{x;s/^\n//;G}'
 
 good_mode1_console() {
-    { echo 'systest: board ready'; console_expected_lines 1 0 DATA; echo 'reboot: Restarting system'; } |
+    { echo 'systest: board ready'; console_expected_lines 1 0 "$mode1_commands"; echo 'reboot: Restarting system'; } |
         sed 's/$/\r/'
 }
 expect_mode1_console() { console_case 1 good_mode1_console "$@"; }

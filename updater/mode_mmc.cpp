@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "display/text.h"
+#include "updater/board_names.h"
 #include "updater/messages.h"
 #include "updater/mode_nand.h"
 
@@ -26,7 +27,7 @@ int build_partition_command(char *out, size_t size, part_kind kind, int channel,
         return -1;
     out[0] = '\0';
     if (kind == PART_EXT3) {
-        int n = snprintf(out, size, "mke2fs -t ext3 /dev/mmcblk%dp%d", channel, partition);
+        int n = snprintf(out, size, "mke2fs -t ext3 " MMC_NODE_PREFIX "%dp%d", channel, partition);
         if (n < 0 || static_cast<size_t>(n) >= size) {
             out[0] = '\0';
             return -1;
@@ -36,7 +37,7 @@ int build_partition_command(char *out, size_t size, part_kind kind, int channel,
     if (kind != PART_VFAT)
         return 0;
 
-    int n = snprintf(out, size, "mkdosfs -F 32 /dev/mmcblk%dp%d -n \"", channel, partition);
+    int n = snprintf(out, size, "mkdosfs -F 32 " MMC_NODE_PREFIX "%dp%d -n \"", channel, partition);
     if (n < 0 || static_cast<size_t>(n) >= size) {
         out[0] = '\0';
         return -1;
@@ -68,7 +69,7 @@ int mmc_user_format(int channel, const char *label)
         if (n > 0)
             run_command(cmd);
         else if (n < 0)
-            printf("label too long, /dev/mmcblk%dp%d not formatted\n", channel, part);
+            printf("label too long, " MMC_NODE_PREFIX "%dp%d not formatted\n", channel, part);
     }
     run_command("reboot");
     return 0;

@@ -10,39 +10,28 @@
 #include <unistd.h>
 
 #include "display/text.h"
+#include "updater/board_names.h"
 #include "updater/messages.h"
 #include "updater/startup.h"
+#include "updater/std_fds.h"
 
-static const char *const nand_commands[] = {
-    "flash_eraseall /dev/mtd6",
-    "ubiformat /dev/mtd6 -y",
-    "insmod /lib/modules/ubi.ko mtd=Local-disk",
-    "ubimkvol /dev/ubi0 -m -N test",
-    "rm /dev/ubiblk0",
-    "mknod /dev/ubiblk0 b 94 0",
-    "mkdosfs -F 32 /dev/ubiblk0 -v",
-    "mount -t yaffs /dev/mtdblock3 /blk",
-    "mount /dev/ubiblk0 /mnt",
-    "cp -r /blk/user/data/* /mnt",
-    "umount /blk",
-    "umount /mnt",
-};
 // Without a FAT32 file system the volume holds nothing, however the commands
-// after it went: this one command decides what the screen may claim.
-static const unsigned mkdosfs_command = 6;
-
-// The updater runs unattended, often with the board's console as its
-// standard input. Tools such as mke2fs stop and ask "Proceed anyway?" when
-// they find a terminal there, which would hang the boot, so every command
-// gets /dev/null as its standard input instead.
-static void detach_stdin()
-{
-    int fd = open("/dev/null", O_RDONLY);
-    if (fd > 0) {
-        dup2(fd, 0);
-        close(fd);
-    }
-}
+// after it went: that one command decides what the screen may claim.
+const nand_command nand_commands[] = {
+    { "flash_eraseall /dev/mtd6", false },
+    { "ubiformat /dev/mtd6 -y", false },
+    { "insmod /lib/modules/ubi.ko mtd=Local-disk", false },
+    { "ubimkvol /dev/ubi0 -m -N test", false },
+    { "rm /dev/ubiblk0", false },
+    { "mknod /dev/ubiblk0 b 94 0", false },
+    { "mkdosfs -F 32 /dev/ubiblk0 -v", true },
+    { "mount -t yaffs /dev/mtdblock3 /blk", false },
+    { "mount /dev/ubiblk0 /mnt", false },
+    { "cp -r /blk/user/data/* /mnt", false },
+    { "umount /blk", false },
+    { "umount /mnt", false },
+};
+const unsigned nand_command_count = sizeof(nand_commands) / sizeof(nand_commands[0]);
 
 int shell_exit_status(int system_result)
 {
@@ -59,7 +48,11 @@ int run_command_status(const char *text)
 {
     static int stdin_detached;
     if (!stdin_detached) {
-        detach_stdin();
+        // The updater runs unattended, often with the board's console as its
+        // standard input. Tools such as mke2fs stop and ask "Proceed anyway?"
+        // when they find a terminal there, which would hang the boot, so
+        // every command gets /dev/null as its standard input instead.
+        (void)std_fd_open_null(STDIN_FILENO);
         stdin_detached = 1;
     }
     printf("cmd: %s\n", text);
@@ -88,14 +81,15 @@ int ctp_trigger_calibration()
     return 0;
 }
 
-// Runs the twelve commands whatever their statuses. Returns the mkdosfs
-// command's status.
+// Runs every command of the table whatever their statuses. Returns the
+// status of the one that decides the verdict.
 static int run_nand_commands()
 {
     int mkdosfs_status = 0;
-    for (unsigned i = 0; i < sizeof(nand_commands) / sizeof(nand_commands[0]); ++i) {
-        const int status = run_command_status(nand_commands[i]);
-        if (i == mkdosfs_command && status != 0) {
+    for (unsigned i = 0; i < nand_command_count; i++) {
+        const nand_command &c = nand_commands[i];
+        const int status = run_command_status(c.text);
+        if (c.decides_verdict && status != 0) {
             mkdosfs_status = status;
             printf("mkdosfs failed, status %d\n", status);
         }
@@ -111,8 +105,8 @@ int nand_user_init(int, const char *)
     show_detail(MSG_REMOVE_CARD);
 
     // Room for any int, sign included, so the text is never cut.
-    char node[sizeof("/dev/mmcblk-2147483648")];
-    (void)snprintf(node, sizeof(node), "/dev/mmcblk%d", get_card_index());
+    char node[sizeof(MMC_NODE_PREFIX "-2147483648")];
+    (void)snprintf(node, sizeof(node), MMC_NODE_PREFIX "%d", get_card_index());
     // The card's node goes away as soon as the card leaves its slot.
     for (;;) {
         int fd = open(node, O_RDONLY);

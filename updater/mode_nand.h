@@ -5,7 +5,17 @@
 #define UPDATER_MODE_NAND_H
 
 #define CMD_MAX 256
-#define CTP_NODE "/dev/vexon210_ctp"
+
+// One row of mode 1's command table. decides_verdict marks the one command
+// whose failure means there is no file system: the screen then says "File
+// system is not ready!". Every other command's status is ignored.
+struct nand_command {
+    const char *text;
+    bool decides_verdict;
+};
+// Mode 1's commands, run in this order, and how many there are.
+extern const nand_command nand_commands[];
+extern const unsigned nand_command_count;
 
 // Prints "cmd: <text>\n" and runs text through system() with standard input
 // on /dev/null (moved there once, at the first command). The shell's status
@@ -23,9 +33,9 @@ int shell_exit_status(int system_result);
 // opens (whatever the write does), -1 and prints "CTP is not present." when
 // it does not.
 int ctp_trigger_calibration();
-// Runs the NAND commands, shows "File system is ready!" (or "File system is
-// not ready!" after "mkdosfs failed, status N" when the FAT32 mkdosfs did not
-// exit with 0; every other command's status is ignored) and "Please remove
+// Runs nand_commands, shows "File system is ready!" (or "File system is not
+// ready!" after "mkdosfs failed, status N" when the command that decides the
+// verdict, the FAT32 mkdosfs, did not exit with 0) and "Please remove
 // the SD card and reboot.", waits until /dev/mmcblkN (N = card index) no longer
 // opens, then runs "reboot". Returns 0; channel and label are ignored.
 int nand_user_init(int channel, const char *label);

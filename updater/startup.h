@@ -6,7 +6,8 @@
 
 #include <cstddef>
 
-#define CMDLINE_PATH "/proc/cmdline"
+#include "updater/board_names.h"
+
 #define CMDLINE_MAX 1024
 
 // Offsets from the start of "updater=".

@@ -22,7 +22,7 @@ int std_fd_null_flags(int fd)
 
 // open() hands out the lowest free number, which is fd itself when the
 // closed ones are filled in ascending order; dup2 covers anything else.
-static int open_null_as(int fd)
+int std_fd_open_null(int fd)
 {
     const int got = open(NULL_DEVICE, std_fd_null_flags(fd));
     if (got < 0)
@@ -47,7 +47,7 @@ int std_fds_open_null()
     const unsigned closed = std_fds_closed(results, errors);
     int rc = 0;
     for (int fd = 0; fd < STD_FD_COUNT; fd++)
-        if ((closed & (1u << fd)) && open_null_as(fd) != 0)
+        if ((closed & (1u << fd)) && std_fd_open_null(fd) != 0)
             rc = -1;
     return rc;
 }

@@ -19,6 +19,11 @@ unsigned std_fds_closed(const int results[STD_FD_COUNT], const int errors[STD_FD
 // standard input, write-only for output and error. Pure; prints nothing.
 int std_fd_null_flags(int fd);
 
+// Opens /dev/null in place of descriptor fd (0..2), with std_fd_null_flags,
+// whatever fd was before. 0, or -1 when /dev/null could not be opened or
+// placed. Prints nothing.
+int std_fd_open_null(int fd);
+
 // Opens each closed standard descriptor on /dev/null, leaving open ones
 // untouched. Returns 0, or -1 when /dev/null could not be opened or placed
 // (the updater goes on). Prints nothing: there may be nowhere to print yet.

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <string>
 
+#include "updater/board_names.h"
+
 int main(int argc, char **argv)
 {
     if (argc < 2) return 2;
@@ -48,7 +50,7 @@ int main(int argc, char **argv)
         std::printf("wrote %zd\n", write(fd, argv[3], std::strlen(argv[3])));
         close(fd);
     } else if (op == "osd") {
-        int fd = open("/dev/fb1", O_RDWR);
+        int fd = open(FB_NODE, O_RDWR);
         if (fd < 0) {
             std::printf("open failed: %s\n", std::strerror(errno));
             return 0;
@@ -58,10 +60,10 @@ int main(int argc, char **argv)
         void *map = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (map == MAP_FAILED) return 1;
         char *off = static_cast<char *>(map) + 2;
-        std::printf("wrong address: %d\n", ioctl(fd, 0x46C9, off));
-        std::printf("mapping: %d\n", ioctl(fd, 0x46C9, map));
-        int other = open("/dev/fb1", O_RDWR);
-        std::printf("other descriptor: %d\n", ioctl(other, 0x46C9, map));
+        std::printf("wrong address: %d\n", ioctl(fd, FB_OSD_START, off));
+        std::printf("mapping: %d\n", ioctl(fd, FB_OSD_START, map));
+        int other = open(FB_NODE, O_RDWR);
+        std::printf("other descriptor: %d\n", ioctl(other, FB_OSD_START, map));
     } else if (op == "clock" && argc == 3) {
         time_t last = time(nullptr);
         for (int i = 1; i < std::atoi(argv[2]); i++) {

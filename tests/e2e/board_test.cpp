@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "sim_harness.h"
+#include "updater/board_names.h"
 
 namespace {
 
@@ -36,11 +37,11 @@ TEST(Board, EveryPieceIsRealWhenItsVariableIsUnset)
 {
     for (const std::vector<std::string> &env : { std::vector<std::string>{}, std::vector<std::string>{ SIM_ENV_OSD "=1" } }) {
         SCOPED_TRACE(env.empty() ? "no variable" : env[0]);
-        EXPECT_EQ(client({ "read", "/proc/cmdline" }, env), read_file("/proc/cmdline"));
-        EXPECT_EQ(client({ "read", "/font/GOTHIC.TTF" }, env), unemulated({ "read", "/font/GOTHIC.TTF" }));
+        EXPECT_EQ(client({ "read", CMDLINE_PATH }, env), read_file(CMDLINE_PATH));
+        EXPECT_EQ(client({ "read", FONT_PATH }, env), unemulated({ "read", FONT_PATH }));
         EXPECT_EQ(client({ "card", "/dev/mmcblk0" }, env), unemulated({ "card", "/dev/mmcblk0" }));
         EXPECT_EQ(client({ "system", "exit 3" }, env), "status 768\n");
-        if (access("/dev/fb1", F_OK) != 0) {
+        if (access(FB_NODE, F_OK) != 0) {
             EXPECT_EQ(client({ "osd" }, env), "open failed: No such file or directory\n");
         }
     }
@@ -60,19 +61,19 @@ TEST(Board, CommandLineIsTheGivenFileOrAbsent)
     const std::string cmdline = std::string(1500, 'k') + " updater=2,0,0\n";
     const std::string path = make_file("cmdline", cmdline);
     const std::vector<std::string> env = { SIM_ENV_CMDLINE "=" + path };
-    EXPECT_EQ(client({ "read", "/proc/cmdline" }, env), cmdline);
+    EXPECT_EQ(client({ "read", CMDLINE_PATH }, env), cmdline);
     // Through the C library's streams as well.
-    EXPECT_EQ(client({ "fopen", "/proc/cmdline" }, env), cmdline);
-    EXPECT_EQ(client({ "read", "/proc/cmdline" }, { SIM_ENV_CMDLINE "=" + path + ".missing" }),
+    EXPECT_EQ(client({ "fopen", CMDLINE_PATH }, env), cmdline);
+    EXPECT_EQ(client({ "read", CMDLINE_PATH }, { SIM_ENV_CMDLINE "=" + path + ".missing" }),
               "open failed: No such file or directory\n");
 }
 
 TEST(Board, TouchPanelRecordsExactlyTheBytesWritten)
 {
     const std::string record = make_file("ctp.bin", "");
-    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "ctp_calibrate" }, { SIM_ENV_CTP "=" + record }), "wrote 13\n");
+    EXPECT_EQ(client({ "write", CTP_NODE, "ctp_calibrate" }, { SIM_ENV_CTP "=" + record }), "wrote 13\n");
     EXPECT_EQ(read_file(record), "ctp_calibrate");
-    EXPECT_EQ(client({ "write", "/dev/vexon210_ctp", "x" }, { SIM_ENV_CTP "=" SIM_CTP_ABSENT }),
+    EXPECT_EQ(client({ "write", CTP_NODE, "x" }, { SIM_ENV_CTP "=" SIM_CTP_ABSENT }),
               "open failed: No such file or directory\n");
 }
 

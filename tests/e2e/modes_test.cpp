@@ -6,24 +6,18 @@
 
 #include "sim_harness.h"
 #include "tests/shell_status_cases.h"
+#include "updater/mode_nand.h"
 
 namespace {
 
-const char *const kMode1Commands[] = {
-    "flash_eraseall /dev/mtd6",
-    "ubiformat /dev/mtd6 -y",
-    "insmod /lib/modules/ubi.ko mtd=Local-disk",
-    "ubimkvol /dev/ubi0 -m -N test",
-    "rm /dev/ubiblk0",
-    "mknod /dev/ubiblk0 b 94 0",
-    "mkdosfs -F 32 /dev/ubiblk0 -v",
-    "mount -t yaffs /dev/mtdblock3 /blk",
-    "mount /dev/ubiblk0 /mnt",
-    "cp -r /blk/user/data/* /mnt",
-    "umount /blk",
-    "umount /mnt",
-    "reboot",
-};
+// Mode 1's commands as the program's own table has them, then the reboot.
+std::vector<std::string> mode1_commands()
+{
+    std::vector<std::string> commands;
+    for (unsigned i = 0; i < nand_command_count; i++) commands.push_back(nand_commands[i].text);
+    commands.push_back("reboot");
+    return commands;
+}
 
 std::string lines(const std::vector<std::string> &items, const std::string &prefix = "")
 {
@@ -125,7 +119,7 @@ TEST(Mode1, RebuildsNandStorageWaitsForTheCardAndReboots)
 {
     SimRun r = run_sim({ "--cmdline", "console=ttyS0 updater=1,0,1", "--card-removal", "polls=5" });
     ASSERT_EQ(r.status, 0) << r.diagnostics;
-    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
+    const std::vector<std::string> commands = mode1_commands();
     EXPECT_EQ(r.file("commands.log"), lines(commands));
     EXPECT_EQ(r.console, "Got type = 1, channel = 0\n" + lines(commands, "cmd: "));
     EXPECT_EQ(r.file("ctp.bin"), "ctp_calibrate");
@@ -158,20 +152,21 @@ TEST(Mode1, RebuildsNandStorageWaitsForTheCardAndReboots)
 // message when it is 0).
 std::string mode1_console(const std::string &before_commands, int mkdosfs_status)
 {
-    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
-    const std::vector<std::string> to_mkdosfs(commands.begin(), commands.begin() + 7);
-    const std::vector<std::string> rest(commands.begin() + 7, commands.end());
-    const std::string message =
-        mkdosfs_status == 0 ? "" : "mkdosfs failed, status " + std::to_string(mkdosfs_status) + "\n";
-    return "Got type = 1, channel = 0\n" + before_commands + lines(to_mkdosfs, "cmd: ") + message +
-           lines(rest, "cmd: ");
+    const std::vector<std::string> commands = mode1_commands();
+    std::string console = "Got type = 1, channel = 0\n" + before_commands;
+    for (size_t i = 0; i < commands.size(); i++) {
+        console += "cmd: " + commands[i] + "\n";
+        if (i < nand_command_count && nand_commands[i].decides_verdict && mkdosfs_status != 0)
+            console += "mkdosfs failed, status " + std::to_string(mkdosfs_status) + "\n";
+    }
+    return console;
 }
 
 TEST(Mode1, WithoutTouchPanelAndWithFailingCommandsEverythingStillRuns)
 {
     SimRun r = run_sim({ "--cmdline", "updater=1,0,0", "--no-ctp", "--command-status", "1" });
     ASSERT_EQ(r.status, 0) << r.diagnostics;
-    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands));
+    const std::vector<std::string> commands = mode1_commands();
     EXPECT_EQ(r.console, mode1_console("CTP is not present.\n", 1));
     EXPECT_EQ(r.file("commands.log"), lines(commands));
     FontOracle font(TEST_FONT);
@@ -293,7 +288,8 @@ TEST(Mode1, CardNeverRemovedKeepsTheProgramWaiting)
 {
     SimRun r = run_sim_to_halt({ "--cmdline", "updater=1,0,0", "--card-removal", "never" });
     EXPECT_EQ(r.status, 124) << r.diagnostics;
-    const std::vector<std::string> commands(std::begin(kMode1Commands), std::end(kMode1Commands) - 1);
+    std::vector<std::string> commands = mode1_commands();
+    commands.pop_back();
     EXPECT_EQ(r.file("commands.log"), lines(commands)) << "no reboot while the card is in";
 }
 

@@ -151,16 +151,30 @@ Frame load_png_frame(const std::string &path)
     return f;
 }
 
+// The lines as the board's design places them: band top, band size and
+// baseline on a small screen (up to 480 lines) and on a large one. The
+// notice has no band of its own; its erase band has no text.
+struct DesignedLine {
+    Line line;
+    int band_y_small, band_y_large, band_w, band_h, baseline_small, baseline_large;
+};
+const DesignedLine kDesignedLines[] = {
+    { Line::Status, 100, 178, 600, 30, 126, 204 },
+    { Line::Detail, 133, 211, 600, 30, 159, 237 },
+    { Line::Notice, 0, 0, 0, 0, 397, 417 },
+    { Line::NoticeErase, 381, 401, 648, 30, 0, 0 },
+};
+
 LineGeometry line_geometry(Line line, unsigned xres, unsigned yres)
 {
-    const bool large = yres > 480;
+    // Every line starts at the origin of the 600-pixel column, cut to 16 bits.
     const int x0 = static_cast<uint16_t>((static_cast<int>(xres) - 600) / 2);
-    switch (line) {
-    case Line::Status: return { x0, large ? 178 : 100, 600, 30, large ? 204 : 126 };
-    case Line::Detail: return { x0, large ? 211 : 133, 600, 30, large ? 237 : 159 };
-    case Line::Notice: return { x0, 0, 0, 0, large ? 417 : 397 };
-    case Line::NoticeErase: return { x0, large ? 401 : 381, 648, 30, 0 };
-    }
+    for (const DesignedLine &d : kDesignedLines)
+        if (d.line == line) {
+            const bool large = yres > 480;
+            return { x0, large ? d.band_y_large : d.band_y_small, d.band_w, d.band_h,
+                     large ? d.baseline_large : d.baseline_small };
+        }
     return {};
 }
 

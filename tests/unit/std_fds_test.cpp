@@ -21,6 +21,22 @@ bool is_null_device(int fd)
            got.st_rdev == null_dev.st_rdev;
 }
 
+// The lowest descriptor above the standard three that is not open.
+int first_free_descriptor()
+{
+    int fd = STD_FD_COUNT;
+    while (fcntl(fd, F_GETFD) != -1)
+        fd++;
+    return fd;
+}
+
+int child_status(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // In a child: closes the descriptors in closed_mask, keeps a pipe on each
 // other standard descriptor, runs std_fds_open_null and checks the result.
 // Exit status 0 when all holds, else the number of the first failed check.
@@ -39,9 +55,7 @@ int run_in_child(unsigned closed_mask)
         }
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        int spare = STD_FD_COUNT;
-        while (fcntl(spare, F_GETFD) != -1)
-            spare++;
+        const int spare = first_free_descriptor();
         if (std_fds_open_null() != 0)
             _exit(92);
         for (int fd = 0; fd < STD_FD_COUNT; fd++) {
@@ -61,9 +75,34 @@ int run_in_child(unsigned closed_mask)
             _exit(50);
         _exit(0);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return child_status(pid);
+}
+
+// In a child whose standard input is open on a pipe, as on a board whose
+// console is a terminal: std_fd_open_null(0) must leave it on /dev/null,
+// read-only, and nothing else open. Exit status 0 when all holds, else the
+// number of the first failed check.
+int replace_open_stdin_in_child()
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int pipe_fds[2];
+        if (pipe(pipe_fds) != 0 || dup2(pipe_fds[0], 0) != 0)
+            _exit(90);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        const int spare = first_free_descriptor();
+        if (std_fd_open_null(0) != 0)
+            _exit(1);
+        if (!is_null_device(0))
+            _exit(2);
+        if ((fcntl(0, F_GETFL) & O_ACCMODE) != O_RDONLY)
+            _exit(3);
+        if (fcntl(spare, F_GETFD) != -1)
+            _exit(4);
+        _exit(0);
+    }
+    return child_status(pid);
 }
 
 } // namespace
@@ -97,4 +136,10 @@ TEST(StdFds, EveryClosedSetIsFilledAndOpenOnesKept)
 {
     for (unsigned mask = 0; mask < (1u << STD_FD_COUNT); mask++)
         EXPECT_EQ(run_in_child(mask), 0) << "closed set 0x" << std::hex << mask;
+}
+
+// What every command of the modes gets as its standard input.
+TEST(StdFds, OpenInputIsReplacedByNullDevice)
+{
+    EXPECT_EQ(replace_open_stdin_in_child(), 0);
 }
