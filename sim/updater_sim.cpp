@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "board_env.h"
+#include "card_rule.h"
 #include "contact_sheet.h"
 #include "fail_command.h"
 #include "frame_png.h"
@@ -46,7 +47,7 @@ constexpr int kExitLauncherError = 125;
 
 const char *const kFailSteps[SIM_FB_FAIL_STEP_COUNT] = SIM_FB_FAIL_STEPS;
 
-const char kUsage[] = R"(Usage: updater-sim [OPTIONS] [-- PROGRAM-ARGUMENTS...]
+const char kUsageBoard[] = R"(Usage: updater-sim [OPTIONS] [-- PROGRAM-ARGUMENTS...]
 
 Runs the updater with the board emulated: the kernel command line, the overlay
 framebuffer /dev/fb1, the font, the touch panel, the SD card, the shell and
@@ -70,9 +71,10 @@ Board:
   --fb-fill RGB565       frame memory content before the program starts, as
                          one pixel value, e.g. 0xA5A5 (default 0x0000), in
                          the panel's format; row padding is left 0
-  --fail-fb STEP         make one screen set-up step fail: open, vscreen,
-                         fscreen, mmap or osd
-  --font FILE            TrueType file served as /font/GOTHIC.TTF
+)";
+
+// Between the two: --fail-fb, its steps named from the board's own list.
+const char kUsageRun[] = R"(  --font FILE            TrueType file served as /font/GOTHIC.TTF
                          (default )" UPDATER_SIM_DEFAULT_FONT R"()
   --no-ctp               the touch panel /dev/vexon210_ctp is missing
   --card-removal RULE    when the SD card is pulled: polls=K (after K opens
@@ -112,24 +114,9 @@ Run:
   -h, --help             this text
 
 Output folder:
-  NN-cmd-WORD.png        the screen just before command NN (named after the
-                         command, e.g. 03-cmd-mkdosfs.png) would have run
-  NN-end.png             the last screen, when the program ended by itself
-  NN-stopped.png         the last screen, when the launcher stopped it
-  fb1.raw                the final frame memory: line length * yres bytes
-                         in the panel's format (by default xres*yres*2
-                         bytes, RGB565 little-endian), as the program left it
-  commands.log           the recorded commands, one line each, in order
-  console.log            a copy of the program's console output
-  ctp.bin                the bytes written to the touch panel node
-  trace.log              one line per emulated event (screen set-up steps,
-                         opens of the command line, font, panel and card)
-  cmdline                the emulated /proc/cmdline
-  contact-sheet.png      every screen above in order, small, in a grid, each
-                         with its step under it ("03 mkdosfs -F 32 ...",
-                         "05 end")
+)";
 
-Exit status:
+const char kUsageEnd[] = R"(Exit status:
   the program's own exit status when it ends by itself (128+N when signal N
   ended it); 124 when the launcher stopped it because it made no more progress
   (the unexpected-mode halt spins for ever by design) or ran past --timeout;
@@ -141,6 +128,106 @@ and which can also be set by hand with LD_PRELOAD=libupdater_board.so; each
 piece whose variable is unset is the real one, and )" SIM_ENV_OSD R"(=1 alone
 answers only the OSD start request on the real framebuffer:
 )";
+
+// Every file a run leaves in the output folder, with its line of the usage
+// text. The usage text, the clean-up before a run, the child's environment
+// and the preparation all take the names from here. A name starting "NN-"
+// is a pattern: NN is the step's number.
+enum class Output { kStep, kEnd, kStopped, kFrame, kCommands, kConsole, kCtp, kTrace, kCmdline, kSheet };
+struct OutputFile {
+    Output id;
+    const char *name;
+    const char *help; // lines of the usage text, the first beside the name
+};
+const OutputFile kOutputs[] = {
+    { Output::kStep, "NN-cmd-WORD.png",
+      "the screen just before command NN (named after the\ncommand, e.g. 03-cmd-mkdosfs.png) would have run" },
+    { Output::kEnd, "NN-end.png", "the last screen, when the program ended by itself" },
+    { Output::kStopped, "NN-stopped.png", "the last screen, when the launcher stopped it" },
+    { Output::kFrame, "fb1.raw",
+      "the final frame memory: line length * yres bytes\nin the panel's format (by default xres*yres*2\n"
+      "bytes, RGB565 little-endian), as the program left it" },
+    { Output::kCommands, "commands.log", "the recorded commands, one line each, in order" },
+    { Output::kConsole, "console.log", "a copy of the program's console output" },
+    { Output::kCtp, "ctp.bin", "the bytes written to the touch panel node" },
+    { Output::kTrace, "trace.log",
+      "one line per emulated event (screen set-up steps,\nopens of the command line, font, panel and card)" },
+    { Output::kCmdline, "cmdline", "the emulated /proc/cmdline" },
+    { Output::kSheet, "contact-sheet.png",
+      "every screen above in order, small, in a grid, each\nwith its step under it (\"03 mkdosfs -F 32 ...\",\n"
+      "\"05 end\")" },
+};
+
+const OutputFile &output_file(Output id)
+{
+    for (const OutputFile &f : kOutputs)
+        if (f.id == id) return f;
+    std::abort(); // every Output has its row
+}
+
+bool is_pattern(const OutputFile &f)
+{
+    return std::strncmp(f.name, "NN-", 3) == 0;
+}
+
+std::string output_path(const std::string &out, Output id)
+{
+    return out + "/" + output_file(id).name;
+}
+
+// A numbered picture's name: NN and the rest of its pattern.
+std::string picture_name(int number, Output id)
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d", number);
+    return prefix + std::string(output_file(id).name + 2);
+}
+
+// One option's or file's entry of the usage text: the name in a column of
+// its own, the lines of help beside it.
+void print_entry(const std::string &name, const std::string &help)
+{
+    constexpr size_t kColumn = 25;
+    std::string line = "  " + name;
+    line += line.size() < kColumn - 1 ? std::string(kColumn - line.size(), ' ') : "\n" + std::string(kColumn, ' ');
+    for (char c : help) line += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+    std::cout << line << "\n";
+}
+
+// Words wrapped to lines of at most 79 columns beside the usage text's
+// column of names.
+std::string wrapped(const std::string &text)
+{
+    constexpr size_t kWidth = 79 - 25;
+    std::string result, line, word;
+    std::istringstream words(text);
+    while (words >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > kWidth) {
+            result += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return result + line;
+}
+
+// "open, vscreen, fscreen, mmap or osd"
+std::string fail_step_list()
+{
+    std::string list;
+    for (size_t i = 0; i < SIM_FB_FAIL_STEP_COUNT; i++)
+        list += (i == 0 ? "" : i + 1 == SIM_FB_FAIL_STEP_COUNT ? " or " : ", ") + std::string(kFailSteps[i]);
+    return list;
+}
+
+void print_usage()
+{
+    std::cout << kUsageBoard;
+    print_entry("--fail-fb STEP", wrapped("make one screen set-up step fail: " + fail_step_list()));
+    std::cout << kUsageRun;
+    for (const OutputFile &f : kOutputs) print_entry(f.name, f.help);
+    std::cout << "\n" << kUsageEnd;
+}
 
 // One line per board variable with the form of its value.
 void print_board_variables()
@@ -156,13 +243,13 @@ void print_board_variables()
 struct Options {
     std::optional<std::string> cmdline = std::string("updater=3,0,0");
     std::optional<std::string> cmdline_file;
-    unsigned xres = 800, yres = 480;
     sim_panel panel = {800, 480, 16, 0, 0};
     uint16_t fb_fill = 0x0000;
     std::string fail_fb;
     std::string font = UPDATER_SIM_DEFAULT_FONT;
     bool ctp = true;
     std::string card_removal = "polls=3";
+    sim_card_rule card_rule = { SIM_CARD_POLLS, 3, 0, 0 };
     std::optional<int> card_index;
     bool fast_clock = true;
     bool clock_back = false;
@@ -218,18 +305,13 @@ void parse_screen(const std::string &v, Options *o)
 {
     if (v.empty() || v.back() == 'x' || sim_panel_parse_screen(v.c_str(), &o->panel) != 0)
         usage_error("bad screen size: " + v + " (expected WxH or WxHxBPP, e.g. 800x480 or 800x480x32)");
-    o->xres = o->panel.xres;
-    o->yres = o->panel.yres;
 }
 
 void parse_card_removal(const std::string &v, Options *o)
 {
-    long n = 0;
-    char rule[16] = "";
-    int got = std::sscanf(v.c_str(), "%15[a-z]=%ld", rule, &n);
-    bool ok = (got == 2 && n >= 0 && (std::strcmp(rule, "polls") == 0 || std::strcmp(rule, "ms") == 0)) ||
-              v == "never";
-    if (!ok) usage_error("--card-removal takes polls=K, ms=T or never");
+    // The index is an option of its own here.
+    if (v.find(':') != std::string::npos || sim_parse_card_rule(v.c_str(), &o->card_rule) != 0)
+        usage_error("--card-removal takes polls=K, ms=T or never");
     o->card_removal = v;
 }
 
@@ -261,7 +343,7 @@ bool parse_board_option(const std::string &a, int argc, char **argv, int *i, Opt
     } else if (a == "--fail-fb") {
         o->fail_fb = value();
         if (std::none_of(std::begin(kFailSteps), std::end(kFailSteps), [&](const char *s) { return o->fail_fb == s; }))
-            usage_error("--fail-fb takes open, vscreen, fscreen, mmap or osd");
+            usage_error("--fail-fb takes " + fail_step_list());
     } else if (a == "--font") {
         o->font = value();
     } else if (a == "--no-ctp") {
@@ -320,7 +402,7 @@ void check_options(const Options &o)
     const unsigned row = sim_panel_packed_row(&o.panel);
     if (o.panel.line_length != 0 && o.panel.line_length < row)
         usage_error("bad value for --line-length: " + std::to_string(o.panel.line_length) + " (a row of " +
-                    std::to_string(o.xres) + " pixels at " + std::to_string(o.panel.bits_per_pixel) + " bpp takes " +
+                    std::to_string(o.panel.xres) + " pixels at " + std::to_string(o.panel.bits_per_pixel) + " bpp takes " +
                     std::to_string(row) + " bytes)");
 }
 
@@ -334,7 +416,7 @@ Options parse_options(int argc, char **argv)
             break;
         }
         if (a == "-h" || a == "--help") {
-            std::cout << kUsage;
+            print_usage();
             print_board_variables();
             std::exit(0);
         }
@@ -404,11 +486,13 @@ std::vector<std::string> folder_entries(const std::string &folder)
 // same folder would read as steps of this one.
 void clear_output(const std::string &out)
 {
+    auto written_here = [](const std::string &name) {
+        if (is_step_picture(name, ".png") || is_step_picture(name, ".raw")) return true;
+        return std::any_of(std::begin(kOutputs), std::end(kOutputs),
+                           [&](const OutputFile &f) { return !is_pattern(f) && name == f.name; });
+    };
     for (const std::string &name : folder_entries(out))
-        if (is_step_picture(name, ".png") || is_step_picture(name, ".raw") || name == "fb1.raw" ||
-            name == "commands.log" || name == "console.log" || name == "trace.log" ||
-            name == "ctp.bin" || name == "cmdline" || name == "contact-sheet.png")
-            std::remove((out + "/" + name).c_str());
+        if (written_here(name)) std::remove((out + "/" + name).c_str());
 }
 
 void write_file(const std::string &path, const std::string &bytes)
@@ -440,18 +524,18 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     }
     auto set = [&](const char *name, const std::string &value) { envs.push_back(name + ("=" + value)); };
     envs.push_back(preload_key + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
-    set(SIM_ENV_CMDLINE, out + "/cmdline");
-    set(SIM_ENV_FB, out + "/fb1.raw");
-    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.xres) + "x" + std::to_string(o.yres) + "x" +
+    set(SIM_ENV_CMDLINE, output_path(out, Output::kCmdline));
+    set(SIM_ENV_FB, output_path(out, Output::kFrame));
+    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.panel.xres) + "x" + std::to_string(o.panel.yres) + "x" +
                                  std::to_string(o.panel.bits_per_pixel));
     if (o.panel.line_length) set(SIM_ENV_FB_LINE_LENGTH, std::to_string(o.panel.line_length));
     if (o.panel.bgr) set(SIM_ENV_FB_ORDER, SIM_FB_ORDER_BGR);
     if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
     set(SIM_ENV_FONT, o.font);
-    set(SIM_ENV_CTP, o.ctp ? out + "/ctp.bin" : SIM_CTP_ABSENT);
+    set(SIM_ENV_CTP, o.ctp ? output_path(out, Output::kCtp) : SIM_CTP_ABSENT);
     // Without --card-index the board takes the disk the program waits for.
     set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
-    set(SIM_ENV_SYSTEM, out + "/commands.log");
+    set(SIM_ENV_SYSTEM, output_path(out, Output::kCommands));
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
     if (!o.fail_command.empty()) set(SIM_ENV_FAIL_COMMAND, o.fail_command);
     if (o.kill_at_reboot) set(SIM_ENV_REBOOT, SIM_REBOOT_KILL);
@@ -460,7 +544,7 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
         set(SIM_ENV_CLOCK, SIM_CLOCK_BACK);
     else if (o.fast_clock)
         set(SIM_ENV_CLOCK, SIM_CLOCK_FAST);
-    set(SIM_ENV_TRACE, out + "/trace.log");
+    set(SIM_ENV_TRACE, output_path(out, Output::kTrace));
     return envs;
 }
 
@@ -601,7 +685,7 @@ private:
         double grace = o.grace ? *o.grace : (o.fast_clock ? 3.0 : 8.0);
         if (!o.fast_clock) grace = std::max(grace, 8.0);
         // The card stays for T ms of real time whatever the clock does.
-        if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
+        if (o.card_rule.kind == SIM_CARD_MS) grace += static_cast<double>(o.card_rule.limit) / 1000.0;
         return grace;
     }
     const pid_t pid_;
@@ -648,18 +732,11 @@ RunResult pump(const Child &c, std::ofstream &console, StallWatch &watch)
 RunResult run_program(const Options &o, const std::string &out)
 {
     Child c = spawn_on_pty(o, child_environment(o, out));
-    std::ofstream console(out + "/console.log", std::ios::binary);
-    StallWatch watch(o, c.pid, out + "/trace.log");
+    std::ofstream console(output_path(out, Output::kConsole), std::ios::binary);
+    StallWatch watch(o, c.pid, output_path(out, Output::kTrace));
     RunResult result = pump(c, console, watch);
     close(c.master);
     return result;
-}
-
-std::string picture_name(int number, const std::string &what)
-{
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%02d-", number);
-    return prefix + what + ".png";
 }
 
 // Checks the files the run needs, makes the output folder and lays out the
@@ -689,10 +766,10 @@ std::string prepare(Options &o)
     const std::string out = absolute(o.out);
     make_folder(out);
     clear_output(out);
-    if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
-    write_file(out + "/fb1.raw", filled_frame(o.panel, o.fb_fill));
-    write_file(out + "/commands.log", "");
-    if (o.ctp) write_file(out + "/ctp.bin", "");
+    if (o.cmdline || o.cmdline_file) write_file(output_path(out, Output::kCmdline), cmdline_text);
+    write_file(output_path(out, Output::kFrame), filled_frame(o.panel, o.fb_fill));
+    write_file(output_path(out, Output::kCommands), "");
+    if (o.ctp) write_file(output_path(out, Output::kCtp), "");
     return out;
 }
 
@@ -727,7 +804,7 @@ void add_picture(const std::string &raw, const std::string &png, const std::stri
     }
     std::vector<uint16_t> pixels(static_cast<size_t>(image.width) * image.height);
     for (size_t i = 0; i < pixels.size(); i++) pixels[i] = rgb888_to_rgb565(&image.rgb[3 * i]);
-    cells->back().picture = shrink_screen(pixels, o.xres, o.yres, layout.factor);
+    cells->back().picture = shrink_screen(pixels, o.panel.xres, o.panel.yres, layout.factor);
 }
 
 void write_contact_sheet(const std::string &path, const std::vector<SheetCell> &cells, const SheetLayout &layout)
@@ -751,8 +828,8 @@ int convert(const Options &o, const std::string &out, bool stopped, std::string 
         for (const std::string &name : raws) std::remove((out + "/" + name).c_str());
         return 0;
     }
-    const std::vector<std::string> commands = lines_of(read_file(out + "/commands.log"));
-    const SheetLayout layout = sheet_layout(o.xres, o.yres, raws.size() + 1);
+    const std::vector<std::string> commands = lines_of(read_file(output_path(out, Output::kCommands)));
+    const SheetLayout layout = sheet_layout(o.panel.xres, o.panel.yres, raws.size() + 1);
     std::vector<SheetCell> cells;
     int steps = 0;
     for (const std::string &name : raws) {
@@ -763,9 +840,10 @@ int convert(const Options &o, const std::string &out, bool stopped, std::string 
                     step_caption(steps, command < commands.size() ? commands[command] : ""), o, layout, &cells);
         std::remove(raw.c_str());
     }
-    *last = out + "/" + picture_name(steps + 1, stopped ? "stopped" : "end");
-    add_picture(out + "/fb1.raw", *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o, layout, &cells);
-    write_contact_sheet(out + "/contact-sheet.png", cells, layout);
+    *last = out + "/" + picture_name(steps + 1, stopped ? Output::kStopped : Output::kEnd);
+    add_picture(output_path(out, Output::kFrame), *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o,
+                layout, &cells);
+    write_contact_sheet(output_path(out, Output::kSheet), cells, layout);
     return steps + 1;
 }
 
@@ -787,15 +865,15 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
         exit_status = 128 + WTERMSIG(r.status);
         std::cerr << "updater-sim: the program was ended by signal " << WTERMSIG(r.status) << "\n";
     }
-    const std::string commands = read_file(out + "/commands.log");
+    const std::string commands = read_file(output_path(out, Output::kCommands));
     std::cerr << "updater-sim: " << std::count(commands.begin(), commands.end(), '\n')
-              << " command(s) recorded, none run: " << out << "/commands.log\n";
+              << " command(s) recorded, none run: " << output_path(out, Output::kCommands) << "\n";
     if (pictures > 0)
         std::cerr << "updater-sim: " << pictures << " picture(s) in " << out << "/, the last screen is " << last << "\n";
     else
         std::cerr << "updater-sim: no picture: the program does not draw on a " << o.panel.bits_per_pixel
                   << "-bpp panel, and its memory has no colours to read back; the frame memory is "
-                  << out << "/fb1.raw\n";
+                  << output_path(out, Output::kFrame) << "\n";
     return exit_status;
 }
 
