@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/xattr.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -28,10 +29,13 @@
 #include <vector>
 
 #include "board_env.h"
+#include "board_tools.h"
 #include "card_rule.h"
 #include "contact_sheet.h"
 #include "fail_command.h"
 #include "frame_png.h"
+#include "image_root.h"
+#include "program_check.h"
 
 extern char **environ;
 
@@ -100,9 +104,15 @@ const char kUsageRun[] = R"(  --font FILE            TrueType file served as /fo
 
 Run:
   --out DIR              output folder (default screens)
-  --updater FILE         program to run (default ../updater beside this tool)
+  --updater FILE         program to run (default ../updater beside this tool;
+                         with --root, /usr/sbin/updater in the image)
+  --root DIR             run the program of a board's root file system (a
+                         folder): its own loader, libraries and font
+                         (/font/GOTHIC.TTF in the image, unless --font),
+                         under qemu-user (e.g. qemu-arm-static); each
+                         recorded command is looked up in the image
   --preload FILE         board library (default libupdater_board.so beside
-                         this tool)
+                         this tool), built for the program's architecture
   --grace SECONDS        stop the program after this long without progress:
                          no output, no screen set-up step, no command, no
                          card event (default 3; at least 8 with --real-clock),
@@ -121,7 +131,14 @@ const char kUsageEnd[] = R"(Exit status:
   ended it); 124 when the launcher stopped it because it made no more progress
   (the unexpected-mode halt spins for ever by design) or ran past --timeout;
   125 when the launcher itself failed (bad option, missing program, output
-  folder not writable).
+  folder not writable), refused to start a program the board library would
+  not reach (static, setuid, not ELF, another architecture without its
+  emulator and a board library built for it), or found that the program
+  escaped the board library (escaped.log).
+
+The program's PATH holds only recording stand-ins for the board's tools
+(board-tools/ in the output folder), so that even a program that escapes the
+board library reaches no real tool by name.
 
 The board library is driven by environment variables, which the launcher sets
 and which can also be set by hand with LD_PRELOAD=libupdater_board.so; each
@@ -133,7 +150,9 @@ answers only the OSD start request on the real framebuffer:
 // text. The usage text, the clean-up before a run, the child's environment
 // and the preparation all take the names from here. A name starting "NN-"
 // is a pattern: NN is the step's number.
-enum class Output { kStep, kEnd, kStopped, kFrame, kCommands, kConsole, kCtp, kTrace, kCmdline, kSheet };
+enum class Output {
+    kStep, kEnd, kStopped, kFrame, kCommands, kConsole, kCtp, kTrace, kCmdline, kSheet, kInImage, kEscaped, kStandIns
+};
 struct OutputFile {
     Output id;
     const char *name;
@@ -156,6 +175,12 @@ const OutputFile kOutputs[] = {
     { Output::kSheet, "contact-sheet.png",
       "every screen above in order, small, in a grid, each\nwith its step under it (\"03 mkdosfs -F 32 ...\",\n"
       "\"05 end\")" },
+    { Output::kInImage, "in-image.log",
+      "with --root: each recorded command and where the\nboard's shell finds its tool in the image (on the\n"
+      "PATH its init gives), or that it does not" },
+    { Output::kEscaped, "escaped.log",
+      "commands that reached the stand-in tools: only a\nprogram that escaped the board library writes it" },
+    { Output::kStandIns, "board-tools/", "the stand-ins, the program's only PATH" },
 };
 
 const OutputFile &output_file(Output id)
@@ -246,7 +271,7 @@ struct Options {
     sim_panel panel = {800, 480, 16, 0, 0};
     uint16_t fb_fill = 0x0000;
     std::string fail_fb;
-    std::string font = UPDATER_SIM_DEFAULT_FONT;
+    std::optional<std::string> font; // default: the image's, or UPDATER_SIM_DEFAULT_FONT
     bool ctp = true;
     std::string card_removal = "polls=3";
     sim_card_rule card_rule = { SIM_CARD_POLLS, 3, 0, 0 };
@@ -258,10 +283,17 @@ struct Options {
     bool kill_at_reboot = false;
     std::string out = "screens";
     std::string updater;
+    std::string root;
     std::string preload;
     std::optional<double> grace;
     double timeout = 300;
     std::vector<std::string> args;
+};
+
+// How the checked program is started: itself, or under its emulator.
+struct Launch {
+    LaunchWay way = LaunchWay::kNative;
+    std::string emulator;
 };
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -383,6 +415,8 @@ bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Optio
         o->out = value();
     } else if (a == "--updater") {
         o->updater = value();
+    } else if (a == "--root") {
+        o->root = value();
     } else if (a == "--preload") {
         o->preload = value();
     } else if (a == "--grace") {
@@ -508,14 +542,14 @@ off_t file_size(const std::string &path)
     return stat(path.c_str(), &sb) == 0 ? sb.st_size : -1;
 }
 
-std::vector<std::string> child_environment(const Options &o, const std::string &out)
+std::vector<std::string> child_environment(const Options &o, const Launch &launch, const std::string &out)
 {
     std::vector<std::string> envs;
     std::string preload_before;
     const std::string preload_key = "LD_PRELOAD=";
     for (char **e = environ; *e; e++) {
         std::string kv = *e;
-        if (kv.rfind(SIM_ENV_PREFIX, 0) == 0) continue;
+        if (kv.rfind(SIM_ENV_PREFIX, 0) == 0 || kv.rfind("PATH=", 0) == 0) continue;
         if (kv.rfind(preload_key, 0) == 0) {
             preload_before = kv.substr(preload_key.size());
             continue;
@@ -523,7 +557,10 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
         envs.push_back(kv);
     }
     auto set = [&](const char *name, const std::string &value) { envs.push_back(name + ("=" + value)); };
+    // The workstation's own preloads are of its architecture, not an emulated program's.
+    if (launch.way == LaunchWay::kEmulated) preload_before.clear();
     envs.push_back(preload_key + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
+    envs.push_back("PATH=" + output_path(out, Output::kStandIns));
     set(SIM_ENV_CMDLINE, output_path(out, Output::kCmdline));
     set(SIM_ENV_FB, output_path(out, Output::kFrame));
     set(SIM_ENV_FB_GEOMETRY, std::to_string(o.panel.xres) + "x" + std::to_string(o.panel.yres) + "x" +
@@ -531,7 +568,7 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
     if (o.panel.line_length) set(SIM_ENV_FB_LINE_LENGTH, std::to_string(o.panel.line_length));
     if (o.panel.bgr) set(SIM_ENV_FB_ORDER, SIM_FB_ORDER_BGR);
     if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
-    set(SIM_ENV_FONT, o.font);
+    set(SIM_ENV_FONT, *o.font);
     set(SIM_ENV_CTP, o.ctp ? output_path(out, Output::kCtp) : SIM_CTP_ABSENT);
     // Without --card-index the board takes the disk the program waits for.
     set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
@@ -590,9 +627,15 @@ struct Child {
 };
 
 // Starts the program with its console on a new pseudo-terminal.
-Child spawn_on_pty(const Options &o, std::vector<std::string> envs)
+Child spawn_on_pty(const Options &o, const Launch &launch, std::vector<std::string> envs)
 {
-    std::vector<std::string> args = { o.updater };
+    std::vector<std::string> args;
+    if (launch.way == LaunchWay::kEmulated) {
+        // -L: the loader and every library the program opens come from the image first.
+        args = { launch.emulator };
+        if (!o.root.empty()) args.insert(args.end(), { "-L", o.root });
+    }
+    args.push_back(o.updater);
     args.insert(args.end(), o.args.begin(), o.args.end());
     std::vector<char *> envp = c_strings(envs), argv = c_strings(args);
     // A raw terminal: the console bytes reach us exactly as the program wrote
@@ -604,8 +647,8 @@ Child spawn_on_pty(const Options &o, std::vector<std::string> envs)
     c.pid = forkpty(&c.master, nullptr, &raw, nullptr);
     if (c.pid < 0) fail(std::string("cannot start the program on a pseudo-terminal: ") + std::strerror(errno));
     if (c.pid == 0) {
-        execve(o.updater.c_str(), argv.data(), envp.data());
-        std::fprintf(stderr, "updater-sim: cannot run %s: %s\n", o.updater.c_str(), std::strerror(errno));
+        execve(args[0].c_str(), argv.data(), envp.data());
+        std::fprintf(stderr, "updater-sim: cannot run %s: %s\n", args[0].c_str(), std::strerror(errno));
         _exit(127);
     }
     return c;
@@ -651,8 +694,8 @@ double cpu_seconds(pid_t pid)
 // the grace.
 class StallWatch {
 public:
-    StallWatch(const Options &o, pid_t pid, std::string trace_path)
-        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
+    StallWatch(const Options &o, const Launch &launch, pid_t pid, std::string trace_path)
+        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o, launch)), timeout_(o.timeout)
     {
     }
     void progressed()
@@ -680,9 +723,11 @@ private:
     {
         return std::chrono::duration<double>(Clock::now() - t).count();
     }
-    static double grace_of(const Options &o)
+    static double grace_of(const Options &o, const Launch &launch)
     {
         double grace = o.grace ? *o.grace : (o.fast_clock ? 3.0 : 8.0);
+        // An emulated processor takes several times as long for the same steps.
+        if (launch.way == LaunchWay::kEmulated && !o.grace) grace *= 4;
         if (!o.fast_clock) grace = std::max(grace, 8.0);
         // The card stays for T ms of real time whatever the clock does.
         if (o.card_rule.kind == SIM_CARD_MS) grace += static_cast<double>(o.card_rule.limit) / 1000.0;
@@ -729,32 +774,117 @@ RunResult pump(const Child &c, std::ofstream &console, StallWatch &watch)
     return result;
 }
 
-RunResult run_program(const Options &o, const std::string &out)
+RunResult run_program(const Options &o, const Launch &launch, const std::string &out)
 {
-    Child c = spawn_on_pty(o, child_environment(o, out));
+    Child c = spawn_on_pty(o, launch, child_environment(o, launch, out));
     std::ofstream console(output_path(out, Output::kConsole), std::ios::binary);
-    StallWatch watch(o, c.pid, output_path(out, Output::kTrace));
+    StallWatch watch(o, launch, c.pid, output_path(out, Output::kTrace));
     RunResult result = pump(c, console, watch);
     close(c.master);
     return result;
 }
 
-// Checks the files the run needs, makes the output folder and lays out the
-// board in it. Returns the output folder.
-std::string prepare(Options &o)
+// The program and the font of a board's root file system, as the board
+// would find them.
+void locate_in_image(Options &o)
+{
+    o.root = absolute(o.root);
+    while (o.root.size() > 1 && o.root.back() == '/') o.root.pop_back();
+    struct stat sb;
+    if (stat(o.root.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) fail("no root file system at " + o.root + " (see --root)");
+    const std::string program = o.updater.empty() ? "/usr/sbin/updater" : o.updater;
+    o.updater = image_path(o.root, program);
+    if (o.updater.empty()) fail("no program " + program + " in the image " + o.root + " (see --updater)");
+    if (!o.font) {
+        const std::string font = image_path(o.root, "/font/GOTHIC.TTF");
+        o.font = font.empty() ? o.root + "/font/GOTHIC.TTF" : font;
+    }
+}
+
+// Finds the program, the board library and the font.
+void locate_files(Options &o)
 {
     const std::string here = own_folder();
+    if (!o.root.empty()) locate_in_image(o);
     if (o.updater.empty()) o.updater = here + "/../updater";
     if (o.preload.empty()) o.preload = here + "/libupdater_board.so";
+    if (!o.font) o.font = UPDATER_SIM_DEFAULT_FONT;
     o.updater = absolute(o.updater);
     o.preload = absolute(o.preload);
-    o.font = absolute(o.font);
+    o.font = absolute(*o.font);
     if (access(o.updater.c_str(), X_OK) != 0) fail("no program to run at " + o.updater + " (see --updater)");
     if (!readable_file(o.preload)) fail("no board library at " + o.preload + " (see --preload)");
     // A missing font is a board to emulate too (the program must give up), so
     // it is only pointed out.
-    if (!readable_file(o.font)) std::cerr << "updater-sim: note: font " << o.font << " cannot be read\n";
+    if (!readable_file(*o.font)) std::cerr << "updater-sim: note: font " << *o.font << " cannot be read\n";
+}
 
+std::string file_head(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::string head(65536, '\0');
+    f.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(std::max<std::streamsize>(f.gcount(), 0)));
+    return head;
+}
+
+// The emulator of that name on the launcher's own PATH, or "".
+std::string find_emulator(const std::string &name)
+{
+    const char *path = std::getenv("PATH");
+    std::stringstream dirs(path && *path ? path : "/usr/bin:/bin");
+    for (std::string dir; !name.empty() && std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+    return "";
+}
+
+// Refuses, before it starts, a program the board library would not reach.
+Launch check_program(const Options &o)
+{
+    LaunchFacts f;
+    f.program_path = o.updater;
+    f.program_head = file_head(o.updater);
+    struct stat sb;
+    f.setid = stat(o.updater.c_str(), &sb) == 0 && (sb.st_mode & (S_ISUID | S_ISGID)) != 0;
+    f.capabilities = getxattr(o.updater.c_str(), "security.capability", nullptr, 0) > 0;
+    f.library_path = o.preload;
+    f.library_head = file_head(o.preload);
+    f.in_image = !o.root.empty();
+    std::string error;
+    read_elf_facts(file_head("/proc/self/exe"), &f.host, &error);
+    ElfFacts program;
+    if (read_elf_facts(f.program_head, &program, &error)) {
+        f.emulator = find_emulator(user_emulator_name(program));
+        f.loader_present = program.has_interp &&
+                           (f.in_image ? !image_path(o.root, program.interp).empty() : readable_file(program.interp));
+    }
+    const LaunchDecision d = decide_launch(f);
+    if (d.way == LaunchWay::kRefused) fail("refused to start the program: " + d.reason);
+    return Launch{ d.way, f.emulator };
+}
+
+// The recording stand-ins for the board's tools: each appends its command
+// line to escaped.log beside its folder and fails as a missing tool would.
+void write_stand_ins(const std::string &out)
+{
+    const std::string folder = output_path(out, Output::kStandIns);
+    make_folder(folder);
+    const char *const tools[] = SIM_BOARD_TOOLS;
+    const std::string script = "#!/bin/sh\n"
+                               "# A stand-in for the board's tool: the program escaped the board library.\n"
+                               "printf '%s\\n' \"${0##*/} $*\" >>\"${0%/*}/../" +
+                               std::string(output_file(Output::kEscaped).name) + "\"\nexit 127\n";
+    for (const char *tool : tools) {
+        const std::string path = folder + "/" + tool;
+        write_file(path, script);
+        if (chmod(path.c_str(), 0755) != 0) fail("cannot make " + path + " executable");
+    }
+}
+
+// Makes the output folder and lays out the board in it. Returns the output
+// folder.
+std::string prepare(Options &o)
+{
     // Read before the output folder is cleared, which may be where it lies.
     std::string cmdline_text;
     if (o.cmdline) {
@@ -770,6 +900,7 @@ std::string prepare(Options &o)
     write_file(output_path(out, Output::kFrame), filled_frame(o.panel, o.fb_fill));
     write_file(output_path(out, Output::kCommands), "");
     if (o.ctp) write_file(output_path(out, Output::kCtp), "");
+    write_stand_ins(out);
     return out;
 }
 
@@ -877,14 +1008,57 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
     return exit_status;
 }
 
+// With --root: where the board's shell would find each recorded command's
+// tool, on the PATH the image's init gives.
+void report_in_image(const Options &o, const std::string &out)
+{
+    if (o.root.empty()) return;
+    const std::string path = image_command_path(o.root);
+    std::string log;
+    int found_count = 0, total = 0;
+    for (const std::string &command : lines_of(read_file(output_path(out, Output::kCommands)))) {
+        std::istringstream words(command);
+        std::string tool;
+        words >> tool;
+        const std::string found = image_find_tool(o.root, path, tool);
+        total++;
+        if (found.empty()) {
+            log += "not found on " + path + ": " + command + "\n";
+            std::cerr << "updater-sim: in the image, " << tool << " is not found on " << path << "\n";
+            continue;
+        }
+        found_count++;
+        log += (image_is_busybox(o.root, found) ? "BusyBox applet " : "found ") + found + ": " + command + "\n";
+    }
+    write_file(output_path(out, Output::kInImage), log);
+    std::cerr << "updater-sim: in the image, " << found_count << " of " << total
+              << " command(s) find their tool: " << output_path(out, Output::kInImage) << "\n";
+}
+
+// True, and said, when a command reached the stand-in tools: the program ran
+// outside the board library, so its run is not the emulated board's.
+bool escaped(const std::string &out)
+{
+    const std::string log = read_file(output_path(out, Output::kEscaped));
+    if (log.empty()) return false;
+    std::cerr << "updater-sim: the program escaped the board library: "
+              << std::count(log.begin(), log.end(), '\n') << " command(s) reached the stand-in tools, none ran: "
+              << output_path(out, Output::kEscaped) << "\n";
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     Options o = parse_options(argc, argv);
+    locate_files(o);
+    const Launch launch = check_program(o);
     const std::string out = prepare(o);
-    const RunResult r = run_program(o, out);
+    const RunResult r = run_program(o, launch, out);
     std::string last;
     const int pictures = convert(o, out, r.stopped, &last);
-    return report(o, r, out, pictures, last);
+    const int status = report(o, r, out, pictures, last);
+    report_in_image(o, out);
+    return escaped(out) ? kExitLauncherError : status;
 }
