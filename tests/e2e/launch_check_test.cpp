@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "image_root.h"
 #include "program_check.h"
 #include "sim_harness.h"
 
@@ -198,6 +199,83 @@ TEST(Launcher, EveryToolOfTheModesHasItsStandIn)
         }
         EXPECT_GT(count, 0) << cmdline;
         EXPECT_FALSE(std::filesystem::exists(r.out + "/escaped.log")) << cmdline;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A board's root file system in a folder: what is there, and links that try
+// to lead out of it.
+std::string make_image(const std::string &init_target, const std::string &defaults)
+{
+    namespace fs = std::filesystem;
+    const std::string root = unique_folder("image-" + std::to_string(std::hash<std::string>{}(init_target + defaults)));
+    fs::remove_all(root);
+    for (const char *dir : { "bin", "sbin", "usr/sbin", "etc/default", "lib/systemd" }) fs::create_directories(root + "/" + dir);
+    write_program(root + "/bin/busybox", "applets", 0755);
+    write_program(root + "/lib/systemd/systemd", "init", 0755);
+    write_program(root + "/usr/sbin/mke2fs", "tool", 0755);
+    write_program(root + "/usr/sbin/notes", "not runnable", 0644);
+    if (!defaults.empty()) write_program(root + "/etc/default/updater", defaults, 0644);
+    fs::create_symlink("busybox", root + "/bin/mount");
+    fs::create_symlink(init_target, root + "/sbin/init");
+    fs::create_symlink("/bin/sh", root + "/sbin/host-shell");       // absolute: the image's /bin/sh, absent
+    fs::create_symlink("../../../../../../bin/sh", root + "/sbin/up"); // ".." stops at the image's root
+    fs::create_symlink("/usr/sbin/mke2fs", root + "/sbin/mkfs.ext3");
+    fs::create_symlink("loop2", root + "/sbin/loop1");
+    fs::create_symlink("loop1", root + "/sbin/loop2");
+    return root;
+}
+
+TEST(ImageRoot, PathsResolveInsideTheImageOnly)
+{
+    const std::string root = make_image("../bin/busybox", "");
+    const struct {
+        const char *board_path, *found; // found: the path inside the image, or "" for none
+    } cases[] = {
+        { "/usr/sbin/mke2fs", "/usr/sbin/mke2fs" },
+        { "/sbin/mkfs.ext3", "/usr/sbin/mke2fs" },
+        { "/bin/mount", "/bin/busybox" },
+        { "/sbin/host-shell", "" },
+        { "/sbin/up", "" },
+        { "/../../../bin/busybox", "/bin/busybox" },
+        { "/sbin/loop1", "" },
+        { "/usr/sbin/mke2fs/x", "" },
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(image_path(root, c.board_path), *c.found ? root + c.found : "") << c.board_path;
+}
+
+TEST(ImageRoot, ToolsAreLookedUpOnThePathTheImagesInitGives)
+{
+    const std::string busybox = "/sbin:/usr/sbin:/bin:/usr/bin";
+    const std::string systemd = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+    EXPECT_EQ(image_command_path(make_image("../bin/busybox", "")), busybox);
+    EXPECT_EQ(image_command_path(make_image("/lib/systemd/systemd", "")), systemd);
+    EXPECT_EQ(image_command_path(make_image("../bin/busybox", "UPDATER_LABEL=DATA\nPATH=/usr/sbin\n")), "/usr/sbin");
+
+    const std::string root = make_image("../bin/busybox", "");
+    const struct {
+        std::string path, tool, found;
+        bool busybox;
+    } cases[] = {
+        { busybox, "mke2fs", "/usr/sbin/mke2fs", false },
+        { busybox, "mkfs.ext3", "/sbin/mkfs.ext3", false },
+        { busybox, "mount", "/bin/mount", true },
+        { "/sbin", "mount", "", false },
+        { busybox, "notes", "", false },        // not executable
+        { busybox, "host-shell", "", false },   // leads out of the image
+        { busybox, "/usr/sbin/mke2fs", "/usr/sbin/mke2fs", false },
+        { busybox, "mkdosfs", "", false },
+        { "bin:/usr/sbin", "mke2fs", "/usr/sbin/mke2fs", false },
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(image_find_tool(root, c.path, c.tool), c.found) << c.tool << " on " << c.path;
+        if (!c.found.empty()) {
+            EXPECT_EQ(image_is_busybox(root, c.found), c.busybox) << c.tool;
+        }
     }
 }
 
