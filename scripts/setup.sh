@@ -79,7 +79,8 @@ fi
 # leaves inside UBI. systemd's systemctl enables the unit in the systemd
 # guest's root and journalctl reads its journal afterwards. qemu-user-static
 # runs the guest's BusyBox applets on the host, to hold the image check's
-# account of them to what they do.
+# account of them to what they do, and the board's own ARM program on the
+# emulated board (updater-sim --root).
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf

@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include "board_env.h"
+#include "card_rule.h"
 #include "fail_command.h"
 #include "panel_format.h"
 #include "updater/board_names.h"
@@ -42,7 +43,6 @@
 #define MAX_TRACKED 16
 
 enum fb_step { FAIL_NONE, FAIL_OPEN, FAIL_VSCREEN, FAIL_FSCREEN, FAIL_MMAP, FAIL_OSD };
-enum card_rule { CARD_OFF, CARD_POLLS, CARD_MS, CARD_NEVER };
 
 static struct {
     int ready;
@@ -53,10 +53,9 @@ static struct {
     int osd;
     const char *font;
     const char *ctp;
-    long card_index;
-    int card_fixed; /* card_index came with the rule rather than from the program */
-    enum card_rule card_rule;
-    long card_limit;
+    /* Its index, when not given, is set by the program's first open of a
+       whole MMC disk (has_index then becomes 1). */
+    struct sim_card_rule card;
     const char *system_log;
     int system_status;
     int fail_set;
@@ -168,24 +167,12 @@ static enum fb_step parse_fail_step(const char *fail)
     return FAIL_NONE;
 }
 
-/* "[N:]RULE": with N the card is fixed; without it the card is chosen by the
-   program's first open of a whole MMC disk. */
 static void parse_card(const char *card)
 {
-    int index = 0, consumed = 0;
-    char rule[32] = "";
-    long limit = 0;
-    if (!card) return;
-    if (sscanf(card, "%d:%n", &index, &consumed) == 1 && consumed > 0) {
-        cfg.card_index = index;
-        cfg.card_fixed = 1;
-        card += consumed;
+    if (card && sim_parse_card_rule(card, &cfg.card) != 0) {
+        fprintf(stderr, "updater_board: ignored %s=%s\n", SIM_ENV_CARD, card);
+        memset(&cfg.card, 0, sizeof cfg.card);
     }
-    if (sscanf(card, "%31[a-z]=%ld", rule, &limit) < 1) return;
-    cfg.card_limit = limit;
-    if (strcmp(rule, "polls") == 0) cfg.card_rule = CARD_POLLS;
-    else if (strcmp(rule, "ms") == 0) cfg.card_rule = CARD_MS;
-    else if (strcmp(rule, "never") == 0) cfg.card_rule = CARD_NEVER;
 }
 
 static void init(void)
@@ -256,11 +243,11 @@ static int open_card(int flags)
         if (st.card_polls == 0) st.card_first = now;
         long elapsed_ms = (now.tv_sec - st.card_first.tv_sec) * 1000L +
                           (now.tv_nsec - st.card_first.tv_nsec) / 1000000L;
-        int present = cfg.card_rule == CARD_NEVER ||
-                      (cfg.card_rule == CARD_POLLS && st.card_polls < cfg.card_limit) ||
-                      (cfg.card_rule == CARD_MS && elapsed_ms < cfg.card_limit);
+        int present = cfg.card.kind == SIM_CARD_NEVER ||
+                      (cfg.card.kind == SIM_CARD_POLLS && st.card_polls < cfg.card.limit) ||
+                      (cfg.card.kind == SIM_CARD_MS && elapsed_ms < cfg.card.limit);
         if (present) {
-            if (st.card_polls == 0) trace("card present %s%ld", MMC_NODE_PREFIX, cfg.card_index);
+            if (st.card_polls == 0) trace("card present %s%ld", MMC_NODE_PREFIX, cfg.card.index);
             st.card_polls++;
             return program_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC), 0);
         }
@@ -341,18 +328,18 @@ static int open_ctp(const char *path, int flags, mode_t mode, int *fd)
 static int open_mmc(const char *path, int flags, mode_t mode, int *fd)
 {
     (void)mode;
-    if (cfg.card_rule == CARD_OFF) return 0;
+    if (cfg.card.kind == SIM_CARD_OFF) return 0;
     const char *digits = path + strlen(MMC_NODE_PREFIX);
     char *end = NULL;
     long index = strtol(digits, &end, 10);
     if (end == digits || *end != '\0') return 0; /* a partition node, not the card */
-    if (!cfg.card_fixed) {
+    if (!cfg.card.has_index) {
         /* The program alone decides which disk it waits for: the first one
            it opens is the card. */
-        cfg.card_index = index;
-        cfg.card_fixed = 1;
+        cfg.card.index = index;
+        cfg.card.has_index = 1;
     }
-    if (index == cfg.card_index) {
+    if (index == cfg.card.index) {
         *fd = open_card(flags);
     } else {
         trace("card missing %s", path);

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/xattr.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -28,9 +29,13 @@
 #include <vector>
 
 #include "board_env.h"
+#include "board_tools.h"
+#include "card_rule.h"
 #include "contact_sheet.h"
 #include "fail_command.h"
 #include "frame_png.h"
+#include "image_root.h"
+#include "program_check.h"
 
 extern char **environ;
 
@@ -46,7 +51,7 @@ constexpr int kExitLauncherError = 125;
 
 const char *const kFailSteps[SIM_FB_FAIL_STEP_COUNT] = SIM_FB_FAIL_STEPS;
 
-const char kUsage[] = R"(Usage: updater-sim [OPTIONS] [-- PROGRAM-ARGUMENTS...]
+const char kUsageBoard[] = R"(Usage: updater-sim [OPTIONS] [-- PROGRAM-ARGUMENTS...]
 
 Runs the updater with the board emulated: the kernel command line, the overlay
 framebuffer /dev/fb1, the font, the touch panel, the SD card, the shell and
@@ -70,9 +75,10 @@ Board:
   --fb-fill RGB565       frame memory content before the program starts, as
                          one pixel value, e.g. 0xA5A5 (default 0x0000), in
                          the panel's format; row padding is left 0
-  --fail-fb STEP         make one screen set-up step fail: open, vscreen,
-                         fscreen, mmap or osd
-  --font FILE            TrueType file served as /font/GOTHIC.TTF
+)";
+
+// Between the two: --fail-fb, its steps named from the board's own list.
+const char kUsageRun[] = R"(  --font FILE            TrueType file served as /font/GOTHIC.TTF
                          (default )" UPDATER_SIM_DEFAULT_FONT R"()
   --no-ctp               the touch panel /dev/vexon210_ctp is missing
   --card-removal RULE    when the SD card is pulled: polls=K (after K opens
@@ -98,9 +104,15 @@ Board:
 
 Run:
   --out DIR              output folder (default screens)
-  --updater FILE         program to run (default ../updater beside this tool)
+  --updater FILE         program to run (default ../updater beside this tool;
+                         with --root, /usr/sbin/updater in the image)
+  --root DIR             run the program of a board's root file system (a
+                         folder): its own loader, libraries and font
+                         (/font/GOTHIC.TTF in the image, unless --font),
+                         under qemu-user (e.g. qemu-arm-static); each
+                         recorded command is looked up in the image
   --preload FILE         board library (default libupdater_board.so beside
-                         this tool)
+                         this tool), built for the program's architecture
   --grace SECONDS        stop the program after this long without progress:
                          no output, no screen set-up step, no command, no
                          card event (default 3; at least 8 with --real-clock),
@@ -112,35 +124,135 @@ Run:
   -h, --help             this text
 
 Output folder:
-  NN-cmd-WORD.png        the screen just before command NN (named after the
-                         command, e.g. 03-cmd-mkdosfs.png) would have run
-  NN-end.png             the last screen, when the program ended by itself
-  NN-stopped.png         the last screen, when the launcher stopped it
-  fb1.raw                the final frame memory: line length * yres bytes
-                         in the panel's format (by default xres*yres*2
-                         bytes, RGB565 little-endian), as the program left it
-  commands.log           the recorded commands, one line each, in order
-  console.log            a copy of the program's console output
-  ctp.bin                the bytes written to the touch panel node
-  trace.log              one line per emulated event (screen set-up steps,
-                         opens of the command line, font, panel and card)
-  cmdline                the emulated /proc/cmdline
-  contact-sheet.png      every screen above in order, small, in a grid, each
-                         with its step under it ("03 mkdosfs -F 32 ...",
-                         "05 end")
+)";
 
-Exit status:
+const char kUsageEnd[] = R"(Exit status:
   the program's own exit status when it ends by itself (128+N when signal N
   ended it); 124 when the launcher stopped it because it made no more progress
   (the unexpected-mode halt spins for ever by design) or ran past --timeout;
   125 when the launcher itself failed (bad option, missing program, output
-  folder not writable).
+  folder not writable), refused to start a program the board library would
+  not reach (static, setuid, not ELF, another architecture without its
+  emulator and a board library built for it), or found that the program
+  escaped the board library (escaped.log).
+
+The program's PATH holds only recording stand-ins for the board's tools
+(board-tools/ in the output folder), so that even a program that escapes the
+board library reaches no real tool by name.
 
 The board library is driven by environment variables, which the launcher sets
 and which can also be set by hand with LD_PRELOAD=libupdater_board.so; each
 piece whose variable is unset is the real one, and )" SIM_ENV_OSD R"(=1 alone
 answers only the OSD start request on the real framebuffer:
 )";
+
+// Every file a run leaves in the output folder, with its line of the usage
+// text. The usage text, the clean-up before a run, the child's environment
+// and the preparation all take the names from here. A name starting "NN-"
+// is a pattern: NN is the step's number.
+enum class Output {
+    kStep, kEnd, kStopped, kFrame, kCommands, kConsole, kCtp, kTrace, kCmdline, kSheet, kInImage, kEscaped, kStandIns
+};
+struct OutputFile {
+    Output id;
+    const char *name;
+    const char *help; // lines of the usage text, the first beside the name
+};
+const OutputFile kOutputs[] = {
+    { Output::kStep, "NN-cmd-WORD.png",
+      "the screen just before command NN (named after the\ncommand, e.g. 03-cmd-mkdosfs.png) would have run" },
+    { Output::kEnd, "NN-end.png", "the last screen, when the program ended by itself" },
+    { Output::kStopped, "NN-stopped.png", "the last screen, when the launcher stopped it" },
+    { Output::kFrame, "fb1.raw",
+      "the final frame memory: line length * yres bytes\nin the panel's format (by default xres*yres*2\n"
+      "bytes, RGB565 little-endian), as the program left it" },
+    { Output::kCommands, "commands.log", "the recorded commands, one line each, in order" },
+    { Output::kConsole, "console.log", "a copy of the program's console output" },
+    { Output::kCtp, "ctp.bin", "the bytes written to the touch panel node" },
+    { Output::kTrace, "trace.log",
+      "one line per emulated event (screen set-up steps,\nopens of the command line, font, panel and card)" },
+    { Output::kCmdline, "cmdline", "the emulated /proc/cmdline" },
+    { Output::kSheet, "contact-sheet.png",
+      "every screen above in order, small, in a grid, each\nwith its step under it (\"03 mkdosfs -F 32 ...\",\n"
+      "\"05 end\")" },
+    { Output::kInImage, "in-image.log",
+      "with --root: each recorded command and where the\nboard's shell finds its tool in the image (on the\n"
+      "PATH its init gives), or that it does not" },
+    { Output::kEscaped, "escaped.log",
+      "commands that reached the stand-in tools: only a\nprogram that escaped the board library writes it" },
+    { Output::kStandIns, "board-tools/", "the stand-ins, the program's only PATH" },
+};
+
+const OutputFile &output_file(Output id)
+{
+    for (const OutputFile &f : kOutputs)
+        if (f.id == id) return f;
+    std::abort(); // every Output has its row
+}
+
+bool is_pattern(const OutputFile &f)
+{
+    return std::strncmp(f.name, "NN-", 3) == 0;
+}
+
+std::string output_path(const std::string &out, Output id)
+{
+    return out + "/" + output_file(id).name;
+}
+
+// A numbered picture's name: NN and the rest of its pattern.
+std::string picture_name(int number, Output id)
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d", number);
+    return prefix + std::string(output_file(id).name + 2);
+}
+
+// One option's or file's entry of the usage text: the name in a column of
+// its own, the lines of help beside it.
+void print_entry(const std::string &name, const std::string &help)
+{
+    constexpr size_t kColumn = 25;
+    std::string line = "  " + name;
+    line += line.size() < kColumn - 1 ? std::string(kColumn - line.size(), ' ') : "\n" + std::string(kColumn, ' ');
+    for (char c : help) line += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+    std::cout << line << "\n";
+}
+
+// Words wrapped to lines of at most 79 columns beside the usage text's
+// column of names.
+std::string wrapped(const std::string &text)
+{
+    constexpr size_t kWidth = 79 - 25;
+    std::string result, line, word;
+    std::istringstream words(text);
+    while (words >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > kWidth) {
+            result += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return result + line;
+}
+
+// "open, vscreen, fscreen, mmap or osd"
+std::string fail_step_list()
+{
+    std::string list;
+    for (size_t i = 0; i < SIM_FB_FAIL_STEP_COUNT; i++)
+        list += (i == 0 ? "" : i + 1 == SIM_FB_FAIL_STEP_COUNT ? " or " : ", ") + std::string(kFailSteps[i]);
+    return list;
+}
+
+void print_usage()
+{
+    std::cout << kUsageBoard;
+    print_entry("--fail-fb STEP", wrapped("make one screen set-up step fail: " + fail_step_list()));
+    std::cout << kUsageRun;
+    for (const OutputFile &f : kOutputs) print_entry(f.name, f.help);
+    std::cout << "\n" << kUsageEnd;
+}
 
 // One line per board variable with the form of its value.
 void print_board_variables()
@@ -156,13 +268,13 @@ void print_board_variables()
 struct Options {
     std::optional<std::string> cmdline = std::string("updater=3,0,0");
     std::optional<std::string> cmdline_file;
-    unsigned xres = 800, yres = 480;
     sim_panel panel = {800, 480, 16, 0, 0};
     uint16_t fb_fill = 0x0000;
     std::string fail_fb;
-    std::string font = UPDATER_SIM_DEFAULT_FONT;
+    std::optional<std::string> font; // default: the image's, or UPDATER_SIM_DEFAULT_FONT
     bool ctp = true;
     std::string card_removal = "polls=3";
+    sim_card_rule card_rule = { SIM_CARD_POLLS, 3, 0, 0 };
     std::optional<int> card_index;
     bool fast_clock = true;
     bool clock_back = false;
@@ -171,10 +283,17 @@ struct Options {
     bool kill_at_reboot = false;
     std::string out = "screens";
     std::string updater;
+    std::string root;
     std::string preload;
     std::optional<double> grace;
     double timeout = 300;
     std::vector<std::string> args;
+};
+
+// How the checked program is started: itself, or under its emulator.
+struct Launch {
+    LaunchWay way = LaunchWay::kNative;
+    std::string emulator;
 };
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -218,18 +337,13 @@ void parse_screen(const std::string &v, Options *o)
 {
     if (v.empty() || v.back() == 'x' || sim_panel_parse_screen(v.c_str(), &o->panel) != 0)
         usage_error("bad screen size: " + v + " (expected WxH or WxHxBPP, e.g. 800x480 or 800x480x32)");
-    o->xres = o->panel.xres;
-    o->yres = o->panel.yres;
 }
 
 void parse_card_removal(const std::string &v, Options *o)
 {
-    long n = 0;
-    char rule[16] = "";
-    int got = std::sscanf(v.c_str(), "%15[a-z]=%ld", rule, &n);
-    bool ok = (got == 2 && n >= 0 && (std::strcmp(rule, "polls") == 0 || std::strcmp(rule, "ms") == 0)) ||
-              v == "never";
-    if (!ok) usage_error("--card-removal takes polls=K, ms=T or never");
+    // The index is an option of its own here.
+    if (v.find(':') != std::string::npos || sim_parse_card_rule(v.c_str(), &o->card_rule) != 0)
+        usage_error("--card-removal takes polls=K, ms=T or never");
     o->card_removal = v;
 }
 
@@ -261,7 +375,7 @@ bool parse_board_option(const std::string &a, int argc, char **argv, int *i, Opt
     } else if (a == "--fail-fb") {
         o->fail_fb = value();
         if (std::none_of(std::begin(kFailSteps), std::end(kFailSteps), [&](const char *s) { return o->fail_fb == s; }))
-            usage_error("--fail-fb takes open, vscreen, fscreen, mmap or osd");
+            usage_error("--fail-fb takes " + fail_step_list());
     } else if (a == "--font") {
         o->font = value();
     } else if (a == "--no-ctp") {
@@ -301,6 +415,8 @@ bool parse_run_option(const std::string &a, int argc, char **argv, int *i, Optio
         o->out = value();
     } else if (a == "--updater") {
         o->updater = value();
+    } else if (a == "--root") {
+        o->root = value();
     } else if (a == "--preload") {
         o->preload = value();
     } else if (a == "--grace") {
@@ -320,7 +436,7 @@ void check_options(const Options &o)
     const unsigned row = sim_panel_packed_row(&o.panel);
     if (o.panel.line_length != 0 && o.panel.line_length < row)
         usage_error("bad value for --line-length: " + std::to_string(o.panel.line_length) + " (a row of " +
-                    std::to_string(o.xres) + " pixels at " + std::to_string(o.panel.bits_per_pixel) + " bpp takes " +
+                    std::to_string(o.panel.xres) + " pixels at " + std::to_string(o.panel.bits_per_pixel) + " bpp takes " +
                     std::to_string(row) + " bytes)");
 }
 
@@ -334,7 +450,7 @@ Options parse_options(int argc, char **argv)
             break;
         }
         if (a == "-h" || a == "--help") {
-            std::cout << kUsage;
+            print_usage();
             print_board_variables();
             std::exit(0);
         }
@@ -404,11 +520,13 @@ std::vector<std::string> folder_entries(const std::string &folder)
 // same folder would read as steps of this one.
 void clear_output(const std::string &out)
 {
+    auto written_here = [](const std::string &name) {
+        if (is_step_picture(name, ".png") || is_step_picture(name, ".raw")) return true;
+        return std::any_of(std::begin(kOutputs), std::end(kOutputs),
+                           [&](const OutputFile &f) { return !is_pattern(f) && name == f.name; });
+    };
     for (const std::string &name : folder_entries(out))
-        if (is_step_picture(name, ".png") || is_step_picture(name, ".raw") || name == "fb1.raw" ||
-            name == "commands.log" || name == "console.log" || name == "trace.log" ||
-            name == "ctp.bin" || name == "cmdline" || name == "contact-sheet.png")
-            std::remove((out + "/" + name).c_str());
+        if (written_here(name)) std::remove((out + "/" + name).c_str());
 }
 
 void write_file(const std::string &path, const std::string &bytes)
@@ -424,14 +542,14 @@ off_t file_size(const std::string &path)
     return stat(path.c_str(), &sb) == 0 ? sb.st_size : -1;
 }
 
-std::vector<std::string> child_environment(const Options &o, const std::string &out)
+std::vector<std::string> child_environment(const Options &o, const Launch &launch, const std::string &out)
 {
     std::vector<std::string> envs;
     std::string preload_before;
     const std::string preload_key = "LD_PRELOAD=";
     for (char **e = environ; *e; e++) {
         std::string kv = *e;
-        if (kv.rfind(SIM_ENV_PREFIX, 0) == 0) continue;
+        if (kv.rfind(SIM_ENV_PREFIX, 0) == 0 || kv.rfind("PATH=", 0) == 0) continue;
         if (kv.rfind(preload_key, 0) == 0) {
             preload_before = kv.substr(preload_key.size());
             continue;
@@ -439,19 +557,22 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
         envs.push_back(kv);
     }
     auto set = [&](const char *name, const std::string &value) { envs.push_back(name + ("=" + value)); };
+    // The workstation's own preloads are of its architecture, not an emulated program's.
+    if (launch.way == LaunchWay::kEmulated) preload_before.clear();
     envs.push_back(preload_key + o.preload + (preload_before.empty() ? "" : ":" + preload_before));
-    set(SIM_ENV_CMDLINE, out + "/cmdline");
-    set(SIM_ENV_FB, out + "/fb1.raw");
-    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.xres) + "x" + std::to_string(o.yres) + "x" +
+    envs.push_back("PATH=" + output_path(out, Output::kStandIns));
+    set(SIM_ENV_CMDLINE, output_path(out, Output::kCmdline));
+    set(SIM_ENV_FB, output_path(out, Output::kFrame));
+    set(SIM_ENV_FB_GEOMETRY, std::to_string(o.panel.xres) + "x" + std::to_string(o.panel.yres) + "x" +
                                  std::to_string(o.panel.bits_per_pixel));
     if (o.panel.line_length) set(SIM_ENV_FB_LINE_LENGTH, std::to_string(o.panel.line_length));
     if (o.panel.bgr) set(SIM_ENV_FB_ORDER, SIM_FB_ORDER_BGR);
     if (!o.fail_fb.empty()) set(SIM_ENV_FB_FAIL, o.fail_fb);
-    set(SIM_ENV_FONT, o.font);
-    set(SIM_ENV_CTP, o.ctp ? out + "/ctp.bin" : SIM_CTP_ABSENT);
+    set(SIM_ENV_FONT, *o.font);
+    set(SIM_ENV_CTP, o.ctp ? output_path(out, Output::kCtp) : SIM_CTP_ABSENT);
     // Without --card-index the board takes the disk the program waits for.
     set(SIM_ENV_CARD, (o.card_index ? std::to_string(*o.card_index) + ":" : "") + o.card_removal);
-    set(SIM_ENV_SYSTEM, out + "/commands.log");
+    set(SIM_ENV_SYSTEM, output_path(out, Output::kCommands));
     set(SIM_ENV_SYSTEM_STATUS, std::to_string(o.command_status));
     if (!o.fail_command.empty()) set(SIM_ENV_FAIL_COMMAND, o.fail_command);
     if (o.kill_at_reboot) set(SIM_ENV_REBOOT, SIM_REBOOT_KILL);
@@ -460,7 +581,7 @@ std::vector<std::string> child_environment(const Options &o, const std::string &
         set(SIM_ENV_CLOCK, SIM_CLOCK_BACK);
     else if (o.fast_clock)
         set(SIM_ENV_CLOCK, SIM_CLOCK_FAST);
-    set(SIM_ENV_TRACE, out + "/trace.log");
+    set(SIM_ENV_TRACE, output_path(out, Output::kTrace));
     return envs;
 }
 
@@ -506,9 +627,15 @@ struct Child {
 };
 
 // Starts the program with its console on a new pseudo-terminal.
-Child spawn_on_pty(const Options &o, std::vector<std::string> envs)
+Child spawn_on_pty(const Options &o, const Launch &launch, std::vector<std::string> envs)
 {
-    std::vector<std::string> args = { o.updater };
+    std::vector<std::string> args;
+    if (launch.way == LaunchWay::kEmulated) {
+        // -L: the loader and every library the program opens come from the image first.
+        args = { launch.emulator };
+        if (!o.root.empty()) args.insert(args.end(), { "-L", o.root });
+    }
+    args.push_back(o.updater);
     args.insert(args.end(), o.args.begin(), o.args.end());
     std::vector<char *> envp = c_strings(envs), argv = c_strings(args);
     // A raw terminal: the console bytes reach us exactly as the program wrote
@@ -520,8 +647,8 @@ Child spawn_on_pty(const Options &o, std::vector<std::string> envs)
     c.pid = forkpty(&c.master, nullptr, &raw, nullptr);
     if (c.pid < 0) fail(std::string("cannot start the program on a pseudo-terminal: ") + std::strerror(errno));
     if (c.pid == 0) {
-        execve(o.updater.c_str(), argv.data(), envp.data());
-        std::fprintf(stderr, "updater-sim: cannot run %s: %s\n", o.updater.c_str(), std::strerror(errno));
+        execve(args[0].c_str(), argv.data(), envp.data());
+        std::fprintf(stderr, "updater-sim: cannot run %s: %s\n", args[0].c_str(), std::strerror(errno));
         _exit(127);
     }
     return c;
@@ -567,8 +694,8 @@ double cpu_seconds(pid_t pid)
 // the grace.
 class StallWatch {
 public:
-    StallWatch(const Options &o, pid_t pid, std::string trace_path)
-        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o)), timeout_(o.timeout)
+    StallWatch(const Options &o, const Launch &launch, pid_t pid, std::string trace_path)
+        : pid_(pid), trace_path_(std::move(trace_path)), grace_(grace_of(o, launch)), timeout_(o.timeout)
     {
     }
     void progressed()
@@ -596,12 +723,14 @@ private:
     {
         return std::chrono::duration<double>(Clock::now() - t).count();
     }
-    static double grace_of(const Options &o)
+    static double grace_of(const Options &o, const Launch &launch)
     {
         double grace = o.grace ? *o.grace : (o.fast_clock ? 3.0 : 8.0);
+        // An emulated processor takes several times as long for the same steps.
+        if (launch.way == LaunchWay::kEmulated && !o.grace) grace *= 4;
         if (!o.fast_clock) grace = std::max(grace, 8.0);
         // The card stays for T ms of real time whatever the clock does.
-        if (o.card_removal.rfind("ms=", 0) == 0) grace += std::strtol(o.card_removal.c_str() + 3, nullptr, 10) / 1000.0;
+        if (o.card_rule.kind == SIM_CARD_MS) grace += static_cast<double>(o.card_rule.limit) / 1000.0;
         return grace;
     }
     const pid_t pid_;
@@ -645,39 +774,117 @@ RunResult pump(const Child &c, std::ofstream &console, StallWatch &watch)
     return result;
 }
 
-RunResult run_program(const Options &o, const std::string &out)
+RunResult run_program(const Options &o, const Launch &launch, const std::string &out)
 {
-    Child c = spawn_on_pty(o, child_environment(o, out));
-    std::ofstream console(out + "/console.log", std::ios::binary);
-    StallWatch watch(o, c.pid, out + "/trace.log");
+    Child c = spawn_on_pty(o, launch, child_environment(o, launch, out));
+    std::ofstream console(output_path(out, Output::kConsole), std::ios::binary);
+    StallWatch watch(o, launch, c.pid, output_path(out, Output::kTrace));
     RunResult result = pump(c, console, watch);
     close(c.master);
     return result;
 }
 
-std::string picture_name(int number, const std::string &what)
+// The program and the font of a board's root file system, as the board
+// would find them.
+void locate_in_image(Options &o)
 {
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%02d-", number);
-    return prefix + what + ".png";
+    o.root = absolute(o.root);
+    while (o.root.size() > 1 && o.root.back() == '/') o.root.pop_back();
+    struct stat sb;
+    if (stat(o.root.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) fail("no root file system at " + o.root + " (see --root)");
+    const std::string program = o.updater.empty() ? "/usr/sbin/updater" : o.updater;
+    o.updater = image_path(o.root, program);
+    if (o.updater.empty()) fail("no program " + program + " in the image " + o.root + " (see --updater)");
+    if (!o.font) {
+        const std::string font = image_path(o.root, "/font/GOTHIC.TTF");
+        o.font = font.empty() ? o.root + "/font/GOTHIC.TTF" : font;
+    }
 }
 
-// Checks the files the run needs, makes the output folder and lays out the
-// board in it. Returns the output folder.
-std::string prepare(Options &o)
+// Finds the program, the board library and the font.
+void locate_files(Options &o)
 {
     const std::string here = own_folder();
+    if (!o.root.empty()) locate_in_image(o);
     if (o.updater.empty()) o.updater = here + "/../updater";
     if (o.preload.empty()) o.preload = here + "/libupdater_board.so";
+    if (!o.font) o.font = UPDATER_SIM_DEFAULT_FONT;
     o.updater = absolute(o.updater);
     o.preload = absolute(o.preload);
-    o.font = absolute(o.font);
+    o.font = absolute(*o.font);
     if (access(o.updater.c_str(), X_OK) != 0) fail("no program to run at " + o.updater + " (see --updater)");
     if (!readable_file(o.preload)) fail("no board library at " + o.preload + " (see --preload)");
     // A missing font is a board to emulate too (the program must give up), so
     // it is only pointed out.
-    if (!readable_file(o.font)) std::cerr << "updater-sim: note: font " << o.font << " cannot be read\n";
+    if (!readable_file(*o.font)) std::cerr << "updater-sim: note: font " << *o.font << " cannot be read\n";
+}
 
+std::string file_head(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::string head(65536, '\0');
+    f.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(std::max<std::streamsize>(f.gcount(), 0)));
+    return head;
+}
+
+// The emulator of that name on the launcher's own PATH, or "".
+std::string find_emulator(const std::string &name)
+{
+    const char *path = std::getenv("PATH");
+    std::stringstream dirs(path && *path ? path : "/usr/bin:/bin");
+    for (std::string dir; !name.empty() && std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+    return "";
+}
+
+// Refuses, before it starts, a program the board library would not reach.
+Launch check_program(const Options &o)
+{
+    LaunchFacts f;
+    f.program_path = o.updater;
+    f.program_head = file_head(o.updater);
+    struct stat sb;
+    f.setid = stat(o.updater.c_str(), &sb) == 0 && (sb.st_mode & (S_ISUID | S_ISGID)) != 0;
+    f.capabilities = getxattr(o.updater.c_str(), "security.capability", nullptr, 0) > 0;
+    f.library_path = o.preload;
+    f.library_head = file_head(o.preload);
+    f.in_image = !o.root.empty();
+    std::string error;
+    read_elf_facts(file_head("/proc/self/exe"), &f.host, &error);
+    ElfFacts program;
+    if (read_elf_facts(f.program_head, &program, &error)) {
+        f.emulator = find_emulator(user_emulator_name(program));
+        f.loader_present = program.has_interp &&
+                           (f.in_image ? !image_path(o.root, program.interp).empty() : readable_file(program.interp));
+    }
+    const LaunchDecision d = decide_launch(f);
+    if (d.way == LaunchWay::kRefused) fail("refused to start the program: " + d.reason);
+    return Launch{ d.way, f.emulator };
+}
+
+// The recording stand-ins for the board's tools: each appends its command
+// line to escaped.log beside its folder and fails as a missing tool would.
+void write_stand_ins(const std::string &out)
+{
+    const std::string folder = output_path(out, Output::kStandIns);
+    make_folder(folder);
+    const char *const tools[] = SIM_BOARD_TOOLS;
+    const std::string script = "#!/bin/sh\n"
+                               "# A stand-in for the board's tool: the program escaped the board library.\n"
+                               "printf '%s\\n' \"${0##*/} $*\" >>\"${0%/*}/../" +
+                               std::string(output_file(Output::kEscaped).name) + "\"\nexit 127\n";
+    for (const char *tool : tools) {
+        const std::string path = folder + "/" + tool;
+        write_file(path, script);
+        if (chmod(path.c_str(), 0755) != 0) fail("cannot make " + path + " executable");
+    }
+}
+
+// Makes the output folder and lays out the board in it. Returns the output
+// folder.
+std::string prepare(Options &o)
+{
     // Read before the output folder is cleared, which may be where it lies.
     std::string cmdline_text;
     if (o.cmdline) {
@@ -689,10 +896,11 @@ std::string prepare(Options &o)
     const std::string out = absolute(o.out);
     make_folder(out);
     clear_output(out);
-    if (o.cmdline || o.cmdline_file) write_file(out + "/cmdline", cmdline_text);
-    write_file(out + "/fb1.raw", filled_frame(o.panel, o.fb_fill));
-    write_file(out + "/commands.log", "");
-    if (o.ctp) write_file(out + "/ctp.bin", "");
+    if (o.cmdline || o.cmdline_file) write_file(output_path(out, Output::kCmdline), cmdline_text);
+    write_file(output_path(out, Output::kFrame), filled_frame(o.panel, o.fb_fill));
+    write_file(output_path(out, Output::kCommands), "");
+    if (o.ctp) write_file(output_path(out, Output::kCtp), "");
+    write_stand_ins(out);
     return out;
 }
 
@@ -727,7 +935,7 @@ void add_picture(const std::string &raw, const std::string &png, const std::stri
     }
     std::vector<uint16_t> pixels(static_cast<size_t>(image.width) * image.height);
     for (size_t i = 0; i < pixels.size(); i++) pixels[i] = rgb888_to_rgb565(&image.rgb[3 * i]);
-    cells->back().picture = shrink_screen(pixels, o.xres, o.yres, layout.factor);
+    cells->back().picture = shrink_screen(pixels, o.panel.xres, o.panel.yres, layout.factor);
 }
 
 void write_contact_sheet(const std::string &path, const std::vector<SheetCell> &cells, const SheetLayout &layout)
@@ -751,8 +959,8 @@ int convert(const Options &o, const std::string &out, bool stopped, std::string 
         for (const std::string &name : raws) std::remove((out + "/" + name).c_str());
         return 0;
     }
-    const std::vector<std::string> commands = lines_of(read_file(out + "/commands.log"));
-    const SheetLayout layout = sheet_layout(o.xres, o.yres, raws.size() + 1);
+    const std::vector<std::string> commands = lines_of(read_file(output_path(out, Output::kCommands)));
+    const SheetLayout layout = sheet_layout(o.panel.xres, o.panel.yres, raws.size() + 1);
     std::vector<SheetCell> cells;
     int steps = 0;
     for (const std::string &name : raws) {
@@ -763,9 +971,10 @@ int convert(const Options &o, const std::string &out, bool stopped, std::string 
                     step_caption(steps, command < commands.size() ? commands[command] : ""), o, layout, &cells);
         std::remove(raw.c_str());
     }
-    *last = out + "/" + picture_name(steps + 1, stopped ? "stopped" : "end");
-    add_picture(out + "/fb1.raw", *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o, layout, &cells);
-    write_contact_sheet(out + "/contact-sheet.png", cells, layout);
+    *last = out + "/" + picture_name(steps + 1, stopped ? Output::kStopped : Output::kEnd);
+    add_picture(output_path(out, Output::kFrame), *last, step_caption(steps + 1, stopped ? "stopped" : "end"), o,
+                layout, &cells);
+    write_contact_sheet(output_path(out, Output::kSheet), cells, layout);
     return steps + 1;
 }
 
@@ -787,16 +996,55 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
         exit_status = 128 + WTERMSIG(r.status);
         std::cerr << "updater-sim: the program was ended by signal " << WTERMSIG(r.status) << "\n";
     }
-    const std::string commands = read_file(out + "/commands.log");
+    const std::string commands = read_file(output_path(out, Output::kCommands));
     std::cerr << "updater-sim: " << std::count(commands.begin(), commands.end(), '\n')
-              << " command(s) recorded, none run: " << out << "/commands.log\n";
+              << " command(s) recorded, none run: " << output_path(out, Output::kCommands) << "\n";
     if (pictures > 0)
         std::cerr << "updater-sim: " << pictures << " picture(s) in " << out << "/, the last screen is " << last << "\n";
     else
         std::cerr << "updater-sim: no picture: the program does not draw on a " << o.panel.bits_per_pixel
                   << "-bpp panel, and its memory has no colours to read back; the frame memory is "
-                  << out << "/fb1.raw\n";
+                  << output_path(out, Output::kFrame) << "\n";
     return exit_status;
+}
+
+// With --root: where the board's shell would find each recorded command's
+// tool, on the PATH the image's init gives.
+void report_in_image(const Options &o, const std::string &out)
+{
+    if (o.root.empty()) return;
+    const std::string path = image_command_path(o.root);
+    std::string log;
+    int found_count = 0, total = 0;
+    for (const std::string &command : lines_of(read_file(output_path(out, Output::kCommands)))) {
+        std::istringstream words(command);
+        std::string tool;
+        words >> tool;
+        const std::string found = image_find_tool(o.root, path, tool);
+        total++;
+        if (found.empty()) {
+            log += "not found on " + path + ": " + command + "\n";
+            std::cerr << "updater-sim: in the image, " << tool << " is not found on " << path << "\n";
+            continue;
+        }
+        found_count++;
+        log += (image_is_busybox(o.root, found) ? "BusyBox applet " : "found ") + found + ": " + command + "\n";
+    }
+    write_file(output_path(out, Output::kInImage), log);
+    std::cerr << "updater-sim: in the image, " << found_count << " of " << total
+              << " command(s) find their tool: " << output_path(out, Output::kInImage) << "\n";
+}
+
+// True, and said, when a command reached the stand-in tools: the program ran
+// outside the board library, so its run is not the emulated board's.
+bool escaped(const std::string &out)
+{
+    const std::string log = read_file(output_path(out, Output::kEscaped));
+    if (log.empty()) return false;
+    std::cerr << "updater-sim: the program escaped the board library: "
+              << std::count(log.begin(), log.end(), '\n') << " command(s) reached the stand-in tools, none ran: "
+              << output_path(out, Output::kEscaped) << "\n";
+    return true;
 }
 
 } // namespace
@@ -804,9 +1052,13 @@ int report(const Options &o, const RunResult &r, const std::string &out, int pic
 int main(int argc, char **argv)
 {
     Options o = parse_options(argc, argv);
+    locate_files(o);
+    const Launch launch = check_program(o);
     const std::string out = prepare(o);
-    const RunResult r = run_program(o, out);
+    const RunResult r = run_program(o, launch, out);
     std::string last;
     const int pictures = convert(o, out, r.stopped, &last);
-    return report(o, r, out, pictures, last);
+    const int status = report(o, r, out, pictures, last);
+    report_in_image(o, out);
+    return escaped(out) ? kExitLauncherError : status;
 }

@@ -9,7 +9,7 @@
 #   boot-armhf.sh --scenario systemd-image --work DIR --font PATH --check-tool PATH
 #   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd --image DIR --work DIR
 #                 --host-sim PATH --font PATH [--png-tool PATH]
-#                 [--ubi-tool PATH] [--timeout SECONDS]
+#                 [--ubi-tool PATH] [--board-lib PATH] [--timeout SECONDS]
 #
 # Scenarios:
 #   image      fetches Debian's armhf kernel and packages (cached in WORK/debs)
@@ -19,7 +19,9 @@
 #              as init (systemd-guest.sh)
 #   mode2      updater=2,0,0 with the argument DATA on a prepared SD card,
 #              under BusyBox init with an inittab modelled on Buildroot's
-#              and an fstab that mounts the card's user partitions
+#              and an fstab that mounts the card's user partitions; its
+#              screen is also compared with updater-sim running the image's
+#              own ARM program (--root) under qemu-arm-static
 #   mode2-32bpp the same with the overlay an x8r8g8b8 panel (board-32bpp.dtb)
 #   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the SD
 #              card pulled through QEMU's monitor while the program waits for
@@ -41,6 +43,8 @@
 # --ubi-tool  the host's UBI image checker (mode1)
 # --check-tool updater-check-image, which every assembled guest image must
 #             pass for the modes its boots run
+# --board-lib the board library cross-built for armhf (mode2: updater-sim
+#             preloads it into the image's own program)
 #
 # Exit status 0 only when every guest booted, ran the updater, rebooted by
 # itself within the time limit (the power cut's first boot excepted) and
@@ -57,7 +61,8 @@ source "$here/guest-image.sh"
 # shellcheck source=systemd-guest.sh
 source "$here/systemd-guest.sh"
 
-scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" check_tool="" timeout_s=300
+scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" check_tool="" board_lib=""
+timeout_s=300
 while [ $# -gt 0 ]; do
     case $1 in
         --scenario) scenario=$2; shift 2 ;;
@@ -69,6 +74,7 @@ while [ $# -gt 0 ]; do
         --png-tool) png_tool=$2; shift 2 ;;
         --ubi-tool) ubi_tool=$2; shift 2 ;;
         --check-tool) check_tool=$2; shift 2 ;;
+        --board-lib) board_lib=$2; shift 2 ;;
         --timeout) timeout_s=$2; shift 2 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
@@ -274,6 +280,34 @@ check_deep_picture() {
     fi
 }
 
+# The guest's /dev/fb1 against updater-sim running the guest image's own ARM
+# program with the image's libraries and font under qemu-arm-static: the
+# board's pixels drawn by the board's FreeType build, not the host's. Every
+# command's tool must also be found in the image. NAME CMDLINE [launcher
+# options] -- program arguments.
+check_image_screen() {
+    local name=$1 cmdline=$2 status=0 out=$work/$1-image-screens
+    shift 2
+    if [ -z "$board_lib" ] || [ ! -f "$board_lib" ]; then
+        check_fail "$name: no armhf board library ('$board_lib') to run the image's own program"
+        return
+    fi
+    rm -rf "$out"
+    "$host_sim" --root "$image/rootfs" --preload "$board_lib" --cmdline "$cmdline" \
+        --screen "${PANEL_W}x${PANEL_H}x$panel_bpp" --out "$out" "$@" >"$work/$name-image-sim.log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$work/$name-image-sim.log" >&2
+        check_fail "$name: updater-sim running the image's own program ended with status $status"
+        return
+    fi
+    ! grep -F 'not found' "$out/in-image.log" >&2 || check_fail "$name: a command's tool is missing from the image"
+    if cmp -s "$work/$name-fb1.dump" "$out/fb1.raw"; then
+        echo "systest: $name: guest /dev/fb1 equals updater-sim running the image's own ARM program byte for byte"
+    else
+        check_fail "$name: the guest's /dev/fb1 differs from updater-sim running the image's own program in $(cmp -l "$work/$name-fb1.dump" "$out/fb1.raw" | wc -l) bytes"
+    fi
+}
+
 # Every check of a whole mode-2 run: NAME (its console and screen) and the card.
 check_mode2_run() {
     console_check "$work/$1-console.log" 2 0 "$reference_commands" || true
@@ -311,9 +345,11 @@ scenario_mode2() {
     qemu_wait_exit mode2
     step "checks"
     check_mode2_run mode2
+    step "the image's own program on the emulated board"
+    check_image_screen mode2 'updater=2,0,0' -- DATA
     step "done"
     checks_verdict
-    echo "systest: PASS: booted, formatted partitions $(disk_plan "$reference_commands" | cut -d' ' -f1 | paste -sd ' '), left the rest of the card alone, rebooted, same ${panel_bpp}-bpp screen as the host"
+    echo "systest: PASS: booted, formatted partitions $(disk_plan "$reference_commands" | cut -d' ' -f1 | paste -sd ' '), left the rest of the card alone, rebooted, same ${panel_bpp}-bpp screen as the host and as the image's own program on the emulated board"
 }
 
 scenario_power_cut() {

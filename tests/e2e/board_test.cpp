@@ -175,6 +175,10 @@ TEST(Launcher, OwnFailuresHaveTheirOwnStatus)
     int n = 0;
     for (const char *rule : { "", "=1", "mkdosfs=", "mkdosfs=256", "mkdosfs=-2", "mkdosfs=signal:0", "mkdosfs=x" })
         EXPECT_EQ(run_sim({ "--fail-command", rule }, "fail" + std::to_string(n++)).status, 125) << rule;
+    // The card-removal rule through the parser the board library uses too:
+    // whole values only, and the card's index is an option of its own.
+    for (const char *rule : { "polls=", "polls=-1", "polls=5x", "ms", "ms=1.5", "1:polls=3", "sometimes" })
+        EXPECT_EQ(run_sim({ "--card-removal", rule }, "card" + std::to_string(n++)).status, 125) << rule;
 }
 
 } // namespace
