@@ -75,12 +75,13 @@ fi
 # is pulled through it); the host's mtd-utils (ubinize) make the UBI images
 # the test's own checks are tried on; mtools reads the FAT32 volume mode 1
 # leaves inside UBI. systemd's systemctl enables the unit in the systemd
-# guest's root and journalctl reads its journal afterwards.
+# guest's root and journalctl reads its journal afterwards. patch and xz
+# unpack and adapt the YAFFS2 source the guest's module is built from.
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
   qemu-system-arm socat mtd-utils mtools
-  fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev
+  fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev patch xz-utils
   systemd
 )
 
