@@ -130,19 +130,17 @@ def make(root):
     if os.path.exists(data):
         sys.exit('dataset.py: %s exists already' % data)
     rng = random.Random(20240611)
-    made = []
+    made, noted = [], set()
 
     def note(path):
         """Records path, and each folder above it not yet made, in the order
         made."""
-        rel = os.path.relpath(path, root)
-        parts = rel.split(os.sep)
+        parts = os.path.relpath(path, root).split(os.sep)
         for i in range(1, len(parts) + 1):
             sub = os.sep.join(parts[:i])
             if sub not in noted:
                 noted.add(sub)
                 made.append(sub)
-    noted = set()
 
     def p(*parts):
         return os.path.join(data, *parts)
@@ -150,6 +148,7 @@ def make(root):
     def put(path, content):
         note(path)
         write(path, content)
+
     put(p('big', 'recording.bin'), rng.randbytes(BIG))
     for i in range(LOGS):
         put(p('logs', 'day-%02d' % (i % 10), 'log-%03d.txt' % i), log_text(rng, i))
