@@ -453,7 +453,7 @@ check_old_partition() {
     local want_names blk
     want_names=$(find "$work/old-data/user/data" | wc -l)
     grep -qE "^systest: old data on mtd3: $want_names names;" <<<"$1" ||
-        check_fail "mode1: the set-up did not write the whole data set to mtd3 ($(grep -F 'old data' <<<"$1"))"
+        check_fail "mode1: the set-up did not write the whole data set to mtd3 ($(grep -F -e 'old data' -e 'mtd3' -e yaffs2multi <<<"$1" | tr '\n' ';'))"
     blk=$(sed -nE 's/^systest: mounted during the copy: ([^ ]+ \/blk [^ ]+) .*/\1/p' <<<"$1" | tr '\n' ';')
     [ "$blk" = '/dev/mtdblock3 /blk yaffs;' ] ||
         check_fail "mode1: while the copy ran /blk was not exactly one yaffs mount of /dev/mtdblock3 ('$blk')"
