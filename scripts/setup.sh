@@ -80,12 +80,13 @@ fi
 # guest's root and journalctl reads its journal afterwards. qemu-user-static
 # runs the guest's BusyBox applets on the host, to hold the image check's
 # account of them to what they do, and the board's own ARM program on the
-# emulated board (updater-sim --root).
+# emulated board (updater-sim --root). patch and xz unpack and adapt the
+# YAFFS2 source the guest's module is built from.
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
   qemu-system-arm qemu-user-static socat mtd-utils mtools
-  fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev
+  fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev patch xz-utils
   systemd
 )
 

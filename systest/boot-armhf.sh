@@ -23,9 +23,10 @@
 #              screen is also compared with updater-sim running the image's
 #              own ARM program (--root) under qemu-arm-static
 #   mode2-32bpp the same with the overlay an x8r8g8b8 panel (board-32bpp.dtb)
-#   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the SD
-#              card pulled through QEMU's monitor while the program waits for
-#              it; the UBI image it leaves is checked on the host
+#   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the
+#              person's data on a YAFFS2 partition (mtd3), the SD card pulled
+#              through QEMU's monitor while the program waits for it; the UBI
+#              image it leaves and the data in it are checked on the host
 #   mode1-2038 the same with the guest's clock past 2038: the five-second
 #              floor must end and the notice band be painted. The guest's
 #              Debian tools have a 32-bit time_t and fail there (their stat()
@@ -448,7 +449,7 @@ check_user_data() {
         cat "$work/mcopy.log" >&2
         check_fail "mode1: the FAT32 volume's files cannot be copied out"
     fi
-    if python3 "$here/dataset.py" classify "$work/old-data" "$work/arrived" "$work/dataset-classes.txt" \
+    if python3 "$here/dataset.py" classify "$work/old-data" "$work/listing.txt" "$work/arrived" "$work/dataset-classes.txt" \
             >"$work/classify.log"; then
         sed 's/^/systest: /' "$work/classify.log"
     else
@@ -477,8 +478,7 @@ check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
         grep -qE "^systest: system clock set to ${RTC_BASE%%T*}T" <<<"$text" ||
             check_fail "mode1: the guest's clock was not set past 2038"
     else
-        grep -qxF "systest: old data at /blk: $(find "$work/old-data/user/data" | wc -l) names" <<<"$text" ||
-            check_fail "mode1: the guest did not get the whole data set at /blk ($(grep -F 'old data' <<<"$text"))"
+        check_old_partition "$text"
         check_nand && check_user_data
     fi
     check_guest_reports mode1
@@ -488,18 +488,41 @@ check_mode1_run() { # console size at the eject, past-2038 (0 or 1)
     check_screen mode1
 }
 
-# The data set, made afresh in WORK/old-data, packed as a second archive
-# behind the image's initramfs (the kernel unpacks one after the other) at
-# /old-data, where the guest's set-up finds it. Sets initrd.
+# Command 8 must have mounted the YAFFS partition, and only that, at /blk
+# for the copy: the guest's /proc/mounts as it stood while command 10 ran,
+# and the kernel's word that yaffs picked YAFFS2 for the 2 KiB pages (only
+# "-t yaffs" makes it say so; the set-up mounts as yaffs2). The listing of
+# /blk the copy met goes to WORK/listing.txt: TEXT (the console).
+check_old_partition() {
+    local want_names blk
+    want_names=$(find "$work/old-data/user/data" | wc -l)
+    grep -qE "^systest: old data on mtd3: $want_names names;" <<<"$1" ||
+        check_fail "mode1: the set-up did not write the whole data set to mtd3 ($(grep -F -e 'old data' -e 'mtd3' -e yaffs2multi <<<"$1" | tr '\n' ';'))"
+    blk=$(sed -nE 's/^systest: mounted during the copy: ([^ ]+ \/blk [^ ]+) .*/\1/p' <<<"$1" | tr '\n' ';')
+    [ "$blk" = '/dev/mtdblock3 /blk yaffs;' ] ||
+        check_fail "mode1: while the copy ran /blk was not exactly one yaffs mount of /dev/mtdblock3 ('$blk')"
+    grep -qE '^systest: kernel: .*auto selecting yaffs2$' <<<"$1" ||
+        check_fail "mode1: the kernel did not log that mount -t yaffs picked YAFFS2"
+    sed -n 's/^systest: listed at the copy: //p' <<<"$1" >"$work/listing.txt"
+    [ -s "$work/listing.txt" ] ||
+        check_fail "mode1: no listing of /blk from the copy ($(grep -F -e 'copy was never' -e 'no listing' <<<"$1"))"
+}
+
+# The data set, made afresh in WORK/old-data, packed as one archive in the
+# order its files were made (the guest's set-up makes them on the YAFFS
+# partition in that order) and that archive, /old-data.cpio, as a second
+# archive behind the image's initramfs (the kernel unpacks one after the
+# other). Sets initrd.
 pack_user_data() {
     rm -rf "$work/old-data"
     python3 "$here/dataset.py" make "$work/old-data" || die "the data set could not be made"
+    (cd "$work/old-data" && cpio -o -H newc -R 0:0 --quiet <creation-order) >"$work/old-data.cpio"
     initrd=$work/initramfs-data.cpio
     cp "$image/initramfs.cpio.gz" "$initrd"
     # An archive that is not compressed must start on a 4-byte boundary.
     truncate -s $(( ($(stat -c %s "$initrd") + 3) / 4 * 4 )) "$initrd"
-    (cd "$work" && find old-data | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >>"$initrd"
-    echo "systest: data set: $(find "$work/old-data/user/data" | wc -l) names, $(du -sb "$work/old-data" | cut -f1) bytes"
+    (cd "$work" && echo old-data.cpio | cpio -o -H newc -R 0:0 --quiet) >>"$initrd"
+    echo "systest: data set: $(find "$work/old-data/user/data" | wc -l) names, $(du -sb "$work/old-data/user" | cut -f1) bytes"
 }
 
 scenario_mode1() { # past-2038 (0 or 1)
@@ -518,7 +541,7 @@ scenario_mode1() { # past-2038 (0 or 1)
         require_tools python3 mcopy
         step "user data"
         pack_user_data
-        cmdline="$cmdline systest.badblocks=$(IFS=,; echo "${NAND_BAD_PEBS[*]}") systest.ubiblk"
+        cmdline="$cmdline systest.badblocks=$(IFS=,; echo "${NAND_BAD_PEBS[*]}") systest.ubiblk systest.yaffs"
     else
         # No block driver at major 94: mkdosfs fails with status 1.
         fail=(--fail-command mkdosfs=1)

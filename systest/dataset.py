@@ -3,25 +3,31 @@
 """The old user data of the mode-1 boot, and what became of each name of it.
 
 usage: dataset.py make ROOT
-       dataset.py classify ROOT ARRIVED REPORT
-       dataset.py expected ROOT OUT
+       dataset.py classify ROOT LISTING ARRIVED REPORT
+       dataset.py expected ROOT LISTING OUT
 
 make      writes the data set to ROOT/user/data, the same bytes, names, links
           and times on every run: a 6 MiB file, 300 small logs, deep and
           spaced folders, an empty file and folder, a 200-character name,
           UTF-8 names, and the names a FAT volume cannot hold as they are.
+          ROOT/creation-order lists every name under ROOT, one a line, in
+          the order they were made.
 classify  holds every name of ROOT/user/data against ARRIVED (the FAT
           volume's tree as copied out of it) and classes it: identical (same
           name, same bytes), renamed (the same bytes under the name FAT made
           of it: case-blind, trailing dots and spaces gone), altered (the
-          name is there with other bytes) or lost. Writes one line per name
-          to REPORT and exits 1, saying why, unless every class is exactly
-          the one EXPECTED holds and ARRIVED has nothing else.
-expected  writes to OUT the tree that classify accepts: what arrives, as
-          measured (for the checks' own test).
+          name is there with other bytes) or lost. LISTING is every name of
+          the old partition's user/data, relative to it, one a line, each
+          folder's names in the order the file system listed them to the
+          copy; it must hold exactly the data set's names. Writes one line
+          per name to REPORT and exits 1, saying why, unless every class is
+          exactly the expected one (EXPECTED, and ORDERED in LISTING's
+          order) and ARRIVED has nothing else.
+expected  writes to OUT the tree that classify accepts for LISTING: what
+          arrives, as measured (for the checks' own test).
 
 The expected classes were measured on Debian's armhf kernel with its vfat and
-BusyBox's cp; the reasons are in the comments of EXPECTED.
+BusyBox's cp; the reasons are in the comments of EXPECTED and ORDERED.
 """
 import os
 import random
@@ -49,21 +55,57 @@ EXPECTED = {
     # vfat drops a trailing dot without a word: the bytes arrive under the
     # name without it.
     'odd/trailing dot.': ('renamed', 'odd/trailing dot'),
-    # FAT compares names case-blind: cp makes Readme.txt first (the order
-    # the old tree lists them in), then README.TXT opens it again and
-    # overwrites its bytes. One name survives, with the other's bytes.
-    'odd/Readme.txt': ('altered', 'odd/README.TXT'),
-    'odd/README.TXT': ('renamed', 'odd/Readme.txt'),
     # No symbolic links on FAT; cp says so.
     'links/to-notes': ('lost', None),
-    # Of a hard link, the name cp meets second: it makes it a link, which
-    # FAT cannot hold, and says so.
-    'links/first-name.txt': ('lost', None),
     # The shell's * skips top-level names that start with a dot, silently.
     '.settings': ('lost', None),
     '.cache': ('lost', None),
     '.cache/thumbs.db': ('lost', None),
 }
+
+
+# Pairs of names in one folder whose classes follow from which of the two cp
+# -r meets first, which is the order the old file system lists the folder
+# in: on a board, an order that follows how the person's files were made.
+ORDERED = [
+    # FAT compares names case-blind: cp makes the first, then the second
+    # opens it again and overwrites its bytes. The first name survives, with
+    # the second's bytes.
+    ('odd', 'Readme.txt', 'README.TXT', 'case'),
+    # Of a hard link, cp makes the second name it meets a link, which FAT
+    # cannot hold, and says so.
+    ('links', 'first-name.txt', 'second-name.txt', 'hard link'),
+]
+
+
+def first_met(listing, folder, a, b):
+    """Of names a and b of folder, the one LISTING lists first, then the
+    other; None when it lacks either."""
+    seen = [n for n in listing if n in (folder + '/' + a, folder + '/' + b)]
+    return tuple(x.rsplit('/', 1)[1] for x in seen) if len(seen) == 2 else None
+
+
+def expected_classes(listing):
+    """Every name whose class is not "identical", for the order LISTING
+    holds; a pair the listing lacks keeps no expectation (classify then
+    fails on the listing itself)."""
+    classes = dict(EXPECTED)
+    for folder, a, b, rule in ORDERED:
+        order = first_met(listing, folder, a, b)
+        if order is None:
+            continue
+        first, second = (folder + '/' + n for n in order)
+        if rule == 'case':
+            classes[first] = ('altered', second)
+            classes[second] = ('renamed', first)
+        else:
+            classes[second] = ('lost', None)
+    return classes
+
+
+def read_listing(path):
+    with open(path, encoding='utf-8', errors='surrogateescape') as f:
+        return [line.rstrip('\n') for line in f if line.rstrip('\n')]
 
 
 def write(path, data, mode=0o644):
@@ -88,31 +130,54 @@ def make(root):
     if os.path.exists(data):
         sys.exit('dataset.py: %s exists already' % data)
     rng = random.Random(20240611)
-    p = lambda *parts: os.path.join(data, *parts)
-    write(p('big', 'recording.bin'), rng.randbytes(BIG))
+    made, noted = [], set()
+
+    def note(path):
+        """Records path, and each folder above it not yet made, in the order
+        made."""
+        parts = os.path.relpath(path, root).split(os.sep)
+        for i in range(1, len(parts) + 1):
+            sub = os.sep.join(parts[:i])
+            if sub not in noted:
+                noted.add(sub)
+                made.append(sub)
+
+    def p(*parts):
+        return os.path.join(data, *parts)
+
+    def put(path, content):
+        note(path)
+        write(path, content)
+
+    put(p('big', 'recording.bin'), rng.randbytes(BIG))
     for i in range(LOGS):
-        write(p('logs', 'day-%02d' % (i % 10), 'log-%03d.txt' % i), log_text(rng, i))
-    write(p('a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'deep.txt'), b'eight folders down\n')
-    write(p('My Documents', 'Travel Plans', 'notes 2023.txt'), b'pack the charger\n')
-    write(p('empty.txt'), b'')
+        put(p('logs', 'day-%02d' % (i % 10), 'log-%03d.txt' % i), log_text(rng, i))
+    put(p('a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'deep.txt'), b'eight folders down\n')
+    put(p('My Documents', 'Travel Plans', 'notes 2023.txt'), b'pack the charger\n')
+    put(p('empty.txt'), b'')
+    note(p('empty folder'))
     os.makedirs(p('empty folder'))
-    write(p('n' * 196 + '.txt'), b'a name of 200 characters\n')
-    write(p('Fotos', 'Grüße aus Köln.txt'), 'Grüße\n'.encode())
-    write(p('日本語', 'メモ.txt'), 'メモ\n'.encode())
-    write(p('odd', 'snowman ☃.txt'), b'a symbol\n')
+    put(p('n' * 196 + '.txt'), b'a name of 200 characters\n')
+    put(p('Fotos', 'Grüße aus Köln.txt'), 'Grüße\n'.encode())
+    put(p('日本語', 'メモ.txt'), 'メモ\n'.encode())
+    put(p('odd', 'snowman ☃.txt'), b'a symbol\n')
     for name in EXPECTED:
-        if name.startswith('odd/') and name not in ('odd/Readme.txt', 'odd/README.TXT'):
-            write(p(name), ('bytes of %s\n' % name).encode())
-    write(p('odd', 'Readme.txt'), b'the mixed-case readme\n')
-    write(p('odd', 'README.TXT'), b'THE UPPER-CASE README, LONGER\n')
-    write(p('links', 'first-name.txt'), b'one file, two names\n')
+        if name.startswith('odd/'):
+            put(p(name), ('bytes of %s\n' % name).encode())
+    put(p('odd', 'Readme.txt'), b'the mixed-case readme\n')
+    put(p('odd', 'README.TXT'), b'THE UPPER-CASE README, LONGER\n')
+    put(p('links', 'first-name.txt'), b'one file, two names\n')
+    note(p('links', 'second-name.txt'))
     os.link(p('links', 'first-name.txt'), p('links', 'second-name.txt'))
+    note(p('links', 'to-notes'))
     os.symlink('../My Documents/Travel Plans/notes 2023.txt', p('links', 'to-notes'))
-    write(p('.settings'), b'volume=7\n')
-    write(p('.cache', 'thumbs.db'), rng.randbytes(3000))
+    put(p('.settings'), b'volume=7\n')
+    put(p('.cache', 'thumbs.db'), rng.randbytes(3000))
     for dirpath, dirnames, filenames in os.walk(root, topdown=False):
         for name in filenames + dirnames + ['']:
             os.utime(os.path.join(dirpath, name), (STAMP, STAMP), follow_symlinks=False)
+    with open(os.path.join(root, 'creation-order'), 'w', encoding='utf-8') as f:
+        f.write(''.join(rel + '\n' for rel in made))
 
 
 def entries(top):
@@ -161,16 +226,32 @@ def classify(root, arrived):
     return classes, sorted(set(target) - used)
 
 
-def run_classify(root, arrived, report):
+def listing_faults(root, listing):
+    """What the old partition's listing has other than the data set's names."""
+    source = set(entries(os.path.join(root, 'user', 'data')))
+    faults = ['%s: in the data set, not on the old partition' % rel for rel in sorted(source - set(listing))]
+    faults += ['%s: on the old partition, not in the data set' % rel for rel in sorted(set(listing) - source)]
+    if len(listing) != len(set(listing)):
+        faults.append('the old partition listed a name twice')
+    return faults
+
+
+def run_classify(root, listing_path, arrived, report):
+    listing = read_listing(listing_path)
+    expected = expected_classes(listing)
     classes, extra = classify(root, arrived)
-    faults = []
+    faults = listing_faults(root, listing)
+    for folder, a, b, _ in ORDERED:
+        order = first_met(listing, folder, a, b)
+        if order:
+            print('old partition lists %s/%s before %s' % (folder, order[0], order[1]))
     with open(report, 'w', encoding='utf-8', errors='backslashreplace') as out:
         for rel, (cls, where) in classes.items():
             out.write('%-9s %s%s\n' % (cls, rel, ' -> ' + where if where and where != rel else ''))
-            want = EXPECTED.get(rel, ('identical', None))[0]
+            want = expected.get(rel, ('identical', None))[0]
             if cls != want:
                 faults.append('%s: %s, expected %s' % (rel, cls, want))
-    for rel in EXPECTED:
+    for rel in expected:
         if rel not in classes:
             faults.append('%s: not in the data set' % rel)
     for rel in extra:
@@ -184,11 +265,13 @@ def run_classify(root, arrived, report):
     return 1 if faults else 0
 
 
-def write_expected(root, out):
-    """The arrived tree as measured: every name where EXPECTED puts it."""
+def write_expected(root, listing_path, out):
+    """The arrived tree as measured: every name where its expected class for
+    the listing's order puts it."""
+    expected = expected_classes(read_listing(listing_path))
     source = entries(os.path.join(root, 'user', 'data'))
     for rel, (kind, content) in sorted(source.items()):
-        cls, other = EXPECTED.get(rel, ('identical', None))
+        cls, other = expected.get(rel, ('identical', None))
         if cls == 'lost':
             continue
         path = os.path.join(out, other if cls == 'renamed' else rel)
@@ -202,10 +285,10 @@ def main(argv):
     if len(argv) == 3 and argv[1] == 'make':
         make(argv[2])
         return 0
-    if len(argv) == 5 and argv[1] == 'classify':
-        return run_classify(argv[2], argv[3], argv[4])
-    if len(argv) == 4 and argv[1] == 'expected':
-        write_expected(argv[2], argv[3])
+    if len(argv) == 6 and argv[1] == 'classify':
+        return run_classify(argv[2], argv[3], argv[4], argv[5])
+    if len(argv) == 5 and argv[1] == 'expected':
+        write_expected(argv[2], argv[3], argv[4])
         return 0
     sys.stderr.write(__doc__)
     return 2

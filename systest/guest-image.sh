@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # The guest image of the ARM system test: Debian's armhf packages, the kernel,
-# its modules and device trees, the stand-in block driver and the BusyBox
+# its modules and device trees, the stand-in block driver, YAFFS2 and the BusyBox
 # initramfs with the program as its install rule lays it out. Sourced by
 # boot-armhf.sh (bash), which provides die, step, require_tools, work, here
 # and the test board's fixed sizes.
@@ -92,14 +92,14 @@ extract_kernel() {
     make_dtb "$base_dtb" board-32bpp framebuffers.dtsi fb1-32bpp.dtsi
 }
 
-# The stand-in for the board's writable UBI block driver (systest/ubiblk),
-# built against the headers of exactly the guest's kernel package: its ABI
-# name and version, so the two cannot drift apart. The headers are only
+# The headers of exactly the guest's kernel package, for the modules built
+# here: its ABI name and version, so the two cannot drift apart. They are only
 # downloaded and unpacked (installing the armhf ones would pull in an armhf
 # compiler over the cross toolchain); linux-kbuild is Multi-Arch: foreign, so
-# the host's own serves. Downloads and the build are cached in WORK.
-build_ubiblk() {
-    local kernel_deb version abi kbuild hdir=$work/kheaders mod=$work/ubiblk p pkgs=()
+# the host's own serves. Downloads are cached in WORK. Sets kbuild_dir and
+# kernel_version.
+kernel_headers() {
+    local kernel_deb version abi kbuild hdir=$work/kheaders p pkgs=()
     kernel_deb=$(deb_of "$kernel_pkg")
     version=$(dpkg-deb -f "$kernel_deb" Version)
     abi=${kernel_pkg#linux-image-}
@@ -125,12 +125,45 @@ build_ubiblk() {
         echo "include $hdir/usr/src/linux-headers-$abi-common/Makefile" >"$hdir/usr/src/linux-headers-$abi-armmp/Makefile"
         echo "$version" >"$hdir/.from"
     fi
+    kbuild_dir=$hdir/usr/src/linux-headers-$abi-armmp
+    kernel_version=$version
+}
+
+# The stand-in for the board's writable UBI block driver (systest/ubiblk).
+build_ubiblk() {
+    local mod=$work/ubiblk
     rm -rf "$mod"
     cp -r "$here/ubiblk" "$mod"
-    make -s -C "$hdir/usr/src/linux-headers-$abi-armmp" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
+    make -s -C "$kbuild_dir" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
         modules >"$work/ubiblk-build.log" 2>&1 || { cat "$work/ubiblk-build.log" >&2; die "the stand-in block driver does not build"; }
     [ -f "$mod/ubiblk.ko" ] || die "the stand-in block driver's build left no ubiblk.ko"
-    echo "systest: ubiblk.ko built against linux-headers-$abi-armmp $version"
+    echo "systest: ubiblk.ko built against ${kbuild_dir##*/} $kernel_version"
+}
+
+# YAFFS2 for the old-data partition, which Debian's kernel lacks: Aleph One's
+# source as kept in third_party/yaffs2, our patch for this kernel applied.
+# Rebuilt only when the archive, the patch or the kernel changed. Gives
+# WORK/yaffs2multi.ko, without debug information.
+build_yaffs2() {
+    local vendor=$here/../third_party/yaffs2 src=$work/yaffs2 key started=$SECONDS
+    local archive=$vendor/yaffs2-474b3acb.tar.xz patch=$vendor/linux-6.1.patch
+    (cd "$vendor" && sha256sum --quiet -c SHA256SUMS) || die "$archive does not match its SHA256SUMS"
+    key="$(cat "$vendor/SHA256SUMS") $(sha256sum <"$patch") $kernel_version"
+    if [ -f "$work/yaffs2multi.ko" ] && [ "$(cat "$src/.from" 2>/dev/null)" = "$key" ]; then
+        echo "systest: yaffs2multi.ko unchanged (cached)"
+        return
+    fi
+    rm -rf "$src" "$work/yaffs2multi.ko"
+    mkdir -p "$src"
+    tar -xJf "$archive" -C "$src" --strip-components=1 || die "cannot unpack $archive"
+    patch -s -d "$src" -p1 <"$patch" || die "$patch does not apply to $archive"
+    make -C "$kbuild_dir" M="$src/linux" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- modules \
+        >"$work/yaffs2-build.log" 2>&1 || { tail -n 40 "$work/yaffs2-build.log" >&2; die "the YAFFS2 module does not build (log: $work/yaffs2-build.log)"; }
+    [ -f "$src/linux/yaffs2multi.ko" ] || die "the YAFFS2 build left no yaffs2multi.ko"
+    arm-linux-gnueabihf-strip --strip-debug -o "$work/yaffs2multi.ko" "$src/linux/yaffs2multi.ko"
+    echo "$key" >"$src/.from"
+    echo "systest: yaffs2multi.ko built against ${kbuild_dir##*/} $kernel_version in $((SECONDS - started)) s:" \
+         "$(stat -c %s "$work/yaffs2multi.ko") bytes"
 }
 
 # The motherboard's video RAM, where both framebuffers must lie.
@@ -248,7 +281,8 @@ build_initramfs() {
     for p in $(guest_fstab_nodes); do mkdir -p "$root/media/${p#/dev/}"; done
     # Only the BusyBox applets the board's scripts and the updater's commands
     # use; mke2fs and mkdosfs must be the real tools.
-    for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep find wc; do
+    for applet in mount umount mkdir sleep cat stty ls sync dmesg uname rm mknod cp ln readlink dd od tr grep find wc \
+                  cpio df; do
         ln -sf busybox "$root/bin/$applet"
     done
     for applet in init insmod reboot poweroff; do
@@ -264,6 +298,7 @@ build_initramfs() {
     # Loaded by the guest's set-up only in the boot that asks for it.
     mkdir -p "$root/lib/modules/systest"
     cp "$work/ubiblk/ubiblk.ko" "$root/lib/modules/systest/ubiblk.ko"
+    cp "$work/yaffs2multi.ko" "$root/lib/modules/systest/yaffs2multi.ko"
 
     # The program (stripped) and its init script exactly as the install rule
     # lays them out in a board image; the test board adds its settings and
@@ -278,7 +313,7 @@ build_initramfs() {
     guest_module_list >"$root/etc/systest/modules"
     # The storage tools look for mounted file systems here.
     ln -sf ../proc/self/mounts "$root/etc/mtab"
-    for p in rcS shutdown; do
+    for p in rcS shutdown old-data; do
         install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
     done
     local preload
@@ -301,7 +336,7 @@ build_initramfs() {
 
 scenario_image() {
     [ -n "$arm_build" ] || die "--arm-build is needed to build the guest image"
-    require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc
+    require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc patch xz
     dpkg --print-foreign-architectures | grep -qx armhf ||
         die "dpkg has no armhf architecture: run scripts/setup.sh"
     arm_build=$(cd "$arm_build" && pwd)
@@ -313,7 +348,10 @@ scenario_image() {
     step "kernel, device tree and modules"
     extract_kernel "${kernel_modules[@]}"
     step "stand-in block driver"
+    kernel_headers
     build_ubiblk
+    step "YAFFS2 module"
+    build_yaffs2
     step "initramfs"
     build_initramfs
     step "done"

@@ -301,25 +301,31 @@ echo "== user data checks"
 # The tree of what arrives, as measured, must pass; a driver that dropped a
 # write, a copy that stopped early or anything more on the volume must fail.
 python3 "$here/dataset.py" make "$work/old-data"
+# The old partition's listing in the order the names were made, and with
+# every folder's order reversed.
+sed -n 's|^user/data/||p' "$work/old-data/creation-order" >"$work/made.list"
+tac "$work/made.list" >"$work/reversed.list"
 drop_a_write() { # arrived: one 4 KiB block of the large file never reached the flash
     head -c 4096 /dev/zero | tr '\0' '\377' |
         dd of="$1/big/recording.bin" bs=4096 seek=300 conv=notrunc status=none
 }
 stop_early() { rm -rf "$1/logs/day-09" "$1/odd"; }
 extra_file() { echo stray >"$1/FSCK0000.REC"; }
-# The other readme's bytes under the surviving name: the copy order changed.
+# The other readme's bytes under the surviving name: not the listed order.
 other_readme() { cp "$work/old-data/user/data/odd/Readme.txt" "$1/odd/Readme.txt"; }
 # A name the board's vfat would have refused, there after all.
 forbidden_name() { echo "bytes of odd/star*.txt" >"$1/odd/star*.txt"; }
 case_changed() { mv "$1/logs/day-03/log-013.txt" "$1/logs/day-03/LOG-013.TXT"; }
+# What arrives is made for the listing arrived_for (default made.list) and
+# classed against the listing listed (default the same).
 expect_data() { # name pattern [change-command]
-    local name=$1 pattern=$2 status=0
+    local name=$1 pattern=$2 status=0 made=${arrived_for:-made.list}
     shift 2
     rm -rf "$work/arrived"
-    python3 "$here/dataset.py" expected "$work/old-data" "$work/arrived"
+    python3 "$here/dataset.py" expected "$work/old-data" "$work/$made" "$work/arrived"
     [ $# -eq 0 ] || "$@" "$work/arrived"
-    python3 "$here/dataset.py" classify "$work/old-data" "$work/arrived" "$work/classes.txt" >"$work/case.err" 2>&1 ||
-        status=$?
+    python3 "$here/dataset.py" classify "$work/old-data" "$work/${listed:-$made}" "$work/arrived" "$work/classes.txt" \
+        >"$work/case.err" 2>&1 || status=$?
     judge "$name" "$pattern" "$status" -F
 }
 expect_data "the data as measured passes" ""
@@ -329,6 +335,18 @@ expect_data "a file that was never in the data fails" "FSCK0000.REC: on the volu
 expect_data "the other readme surviving fails" "odd/Readme.txt: identical, expected altered" other_readme
 expect_data "a forbidden name that arrived fails" "odd/star*.txt: identical, expected lost" forbidden_name
 expect_data "a name that changed case fails" "logs/day-03/log-013.txt: renamed, expected identical" case_changed
+# The pairs whose classes follow the old partition's order, listed the other
+# way round: what arrives then must follow that order, and the other fails.
+arrived_for=reversed.list expect_data "the data as measured for the reversed order passes" ""
+arrived_for=reversed.list listed=made.list expect_data "the reversed order's data against the made order fails" \
+    "odd/Readme.txt: renamed, expected altered"
+arrived_for=made.list listed=reversed.list expect_data "the made order's data against the reversed order fails" \
+    "links/first-name.txt: identical, expected lost"
+# The old partition itself must have held exactly the data set.
+drop_from_listing() { grep -vxF 'logs/day-04/log-294.txt' "$work/made.list" >"$work/short.list"; }
+drop_from_listing
+listed=short.list expect_data "a name missing from the old partition fails" \
+    "logs/day-04/log-294.txt: in the data set, not on the old partition"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
