@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "display/framebuffer.h"
+#include "display/osd_request.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,9 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-// The overlay driver's own request that starts its OSD layer: type 'F',
-// number 0xC9, no data direction. It takes the mapping's address.
-#define FB_OSD_START 0x46C9
+static_assert(FB_OSD_START == _IO('F', 0xC9), "the OSD start request is _IO('F', 0xC9)");
 
 fb_surface FbSurface;
 

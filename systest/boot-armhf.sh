@@ -5,9 +5,10 @@
 # what the run left behind: the storage, the serial console and the overlay
 # screen. One guest image serves every boot.
 #
-#   boot-armhf.sh --scenario image --arm-build DIR --work DIR --font PATH
+#   boot-armhf.sh --scenario image --arm-build DIR --arm-static-build DIR --work DIR --font PATH
 #   boot-armhf.sh --scenario systemd-image --work DIR --font PATH
-#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd --image DIR --work DIR
+#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode2-static|mode1|mode1-2038|power-cut|systemd
+#                 --image DIR --work DIR
 #                 --host-sim PATH --font PATH [--png-tool PATH]
 #                 [--ubi-tool PATH] [--timeout SECONDS]
 #
@@ -21,6 +22,8 @@
 #              under BusyBox init with an inittab modelled on Buildroot's
 #              and an fstab that mounts the card's user partitions
 #   mode2-32bpp the same with the overlay an x8r8g8b8 panel (board-32bpp.dtb)
+#   mode2-static the same with the fully static program, in an initramfs
+#              without FreeType
 #   mode1      updater=1,0,0: NAND from the kernel's NAND simulator, the SD
 #              card pulled through QEMU's monitor while the program waits for
 #              it; the UBI image it leaves is checked on the host
@@ -55,11 +58,12 @@ source "$here/guest-image.sh"
 # shellcheck source=systemd-guest.sh
 source "$here/systemd-guest.sh"
 
-scenario="" arm_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" timeout_s=300
+scenario="" arm_build="" arm_static_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" timeout_s=300
 while [ $# -gt 0 ]; do
     case $1 in
         --scenario) scenario=$2; shift 2 ;;
         --arm-build) arm_build=$2; shift 2 ;;
+        --arm-static-build) arm_static_build=$2; shift 2 ;;
         --image) image=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
         --host-sim) host_sim=$2; shift 2 ;;
@@ -217,6 +221,9 @@ check_guest_reports() { # name
     grep -qxF 'systest: board ready' <<<"$text" || check_fail "$1: the guest's set-up never finished"
     grep -qxF 'systest: the updater has ended' <<<"$text" ||
         check_fail "$1: the updater was still running when the system went down"
+    # The program started the overlay through the driver, once.
+    grep -qxF 'systest: OSD start requests answered: 1' <<<"$text" ||
+        check_fail "$1: the overlay driver did not answer exactly one OSD start request ($(grep -F 'OSD start' <<<"$text"))"
     # The kernel's own overlay, or the screens compared are of different panels.
     local f want
     for f in "bits_per_pixel = $panel_bpp" "stride = $((PANEL_W * panel_bpp / 8))" "virtual_size = $PANEL_W,$PANEL_H"; do
@@ -517,7 +524,7 @@ scenario_mode1() { # past-2038 (0 or 1)
 case $scenario in
     image) scenario_image ;;
     systemd-image) scenario_systemd_image ;;
-    mode2|mode2-32bpp|mode1|mode1-2038|power-cut|systemd)
+    mode2|mode2-32bpp|mode2-static|mode1|mode1-2038|power-cut|systemd)
         [ -n "$image" ] && [ -f "$image/initramfs.cpio.gz" ] || die "no guest image in '$image' (the image scenario makes it)"
         image=$(cd "$image" && pwd)
         [ -n "$host_sim" ] && [ -x "$host_sim" ] ||
@@ -526,10 +533,11 @@ case $scenario in
         case $scenario in
             mode2) scenario_mode2 ;;
             mode2-32bpp) panel_bpp=32 dtb=board-32bpp.dtb; scenario_mode2 ;;
+            mode2-static) initramfs=initramfs-static.cpio.gz; scenario_mode2 ;;
             mode1) scenario_mode1 0 ;;
             mode1-2038) scenario_mode1 1 ;;
             power-cut) scenario_power_cut ;;
             systemd) scenario_systemd ;;
         esac ;;
-    *) die "unknown scenario '$scenario' (image, systemd-image, mode2, mode2-32bpp, mode1, mode1-2038, power-cut or systemd)" ;;
+    *) die "unknown scenario '$scenario' (image, systemd-image, mode2, mode2-32bpp, mode2-static, mode1, mode1-2038, power-cut or systemd)" ;;
 esac
