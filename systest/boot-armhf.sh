@@ -224,6 +224,8 @@ check_guest_reports() { # name
     # The program started the overlay through the driver, once.
     grep -qxF 'systest: OSD start requests answered: 1' <<<"$text" ||
         check_fail "$1: the overlay driver did not answer exactly one OSD start request ($(grep -F 'OSD start' <<<"$text"))"
+    grep -qxF 'systest: osd-check: ok' <<<"$text" ||
+        check_fail "$1: the overlay driver does not hold to the OSD start request's contract ($(grep -F 'osd-check' <<<"$text" | tr '\n' ';'))"
     # The kernel's own overlay, or the screens compared are of different panels.
     local f want
     for f in "bits_per_pixel = $panel_bpp" "stride = $((PANEL_W * panel_bpp / 8))" "virtual_size = $PANEL_W,$PANEL_H"; do

@@ -254,6 +254,8 @@ build_initramfs() {
     [ -e "$root/sbin/mkdosfs" ] || die "dosfstools did not provide /sbin/mkdosfs"
     arm-linux-gnueabihf-gcc -O2 -Wall -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 \
         -o "$root/sbin/rtc-to-clock" "$here/guest/rtc_to_clock.c" || die "the guest's clock helper does not build"
+    arm-linux-gnueabihf-gcc -O2 -Wall -Werror -I "$here/.." -o "$root/sbin/osd-check" "$here/guest/osd_check.c" ||
+        die "the guest's check of the overlay driver does not build"
 
     # Nothing is loaded into the program: the kernel's stand-ins answer it.
     [ -z "$(find "$root" -name 'libupdater_board*')" ] || die "the board emulator's library is in the guest image"
