@@ -77,7 +77,7 @@ extract_kernel() {
 # version, so the two cannot drift apart. The headers are only downloaded and
 # unpacked (installing the armhf ones would pull in an armhf compiler over the
 # cross toolchain); linux-kbuild is Multi-Arch: foreign, so the host's own
-# serves. Downloads and the headers are cached in WORK.
+# serves. Downloads, the headers and the modules are cached in WORK.
 build_kernel_module() {
     local name=$1 what=$2 kernel_deb version abi kbuild hdir=$work/kheaders mod=$work/$1 p pkgs=()
     kernel_deb=$(deb_of "$kernel_pkg")
@@ -105,12 +105,21 @@ build_kernel_module() {
         echo "include $hdir/usr/src/linux-headers-$abi-common/Makefile" >"$hdir/usr/src/linux-headers-$abi-armmp/Makefile"
         echo "$version" >"$hdir/.from"
     fi
+    # Built again only when its sources, the program's header or the kernel
+    # changed.
+    local key
+    key="$version $(cat "$here/$name"/* "$here/../display/osd_request.h" | sha256sum | cut -d' ' -f1)"
+    if [ -f "$mod/$name.ko" ] && [ "$(cat "$mod/.from" 2>/dev/null)" = "$key" ]; then
+        echo "systest: $name.ko as built before against linux-headers-$abi-armmp $version"
+        return 0
+    fi
     rm -rf "$mod"
     cp -r "$here/$name" "$mod"
     make -s -C "$hdir/usr/src/linux-headers-$abi-armmp" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
         UPDATER_SOURCE="$(cd "$here/.." && pwd)" modules >"$work/$name-build.log" 2>&1 ||
         { cat "$work/$name-build.log" >&2; die "$what does not build"; }
     [ -f "$mod/$name.ko" ] || die "the build of $what left no $name.ko"
+    echo "$key" >"$mod/.from"
     echo "systest: $name.ko built against linux-headers-$abi-armmp $version"
 }
 
