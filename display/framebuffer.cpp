@@ -12,6 +12,8 @@
 
 #include "updater/board_names.h"
 
+static_assert(FB_OSD_START == _IO('F', 0xC9), "the OSD start request is _IO('F', 0xC9)");
+
 fb_surface FbSurface;
 
 uint32_t fb_bytes_per_pixel(int32_t bits_per_pixel)

@@ -129,15 +129,24 @@ kernel_headers() {
     kernel_version=$version
 }
 
-# The stand-in for the board's writable UBI block driver (systest/ubiblk).
-build_ubiblk() {
-    local mod=$work/ubiblk
+# The stand-ins for the board's own drivers (systest/ubiblk: the writable UBI
+# block driver; systest/osdfb: the overlay display driver): NAME WHAT. Built
+# again only when its sources, the program's header or the kernel changed.
+build_kernel_module() {
+    local name=$1 what=$2 mod=$work/$1 key
+    key="$kernel_version $(cat "$here/$name"/* "$here/../updater/board_names.h" | sha256sum | cut -d' ' -f1)"
+    if [ -f "$mod/$name.ko" ] && [ "$(cat "$mod/.from" 2>/dev/null)" = "$key" ]; then
+        echo "systest: $name.ko as built before against ${kbuild_dir##*/} $kernel_version"
+        return 0
+    fi
     rm -rf "$mod"
-    cp -r "$here/ubiblk" "$mod"
+    cp -r "$here/$name" "$mod"
     make -s -C "$kbuild_dir" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
-        modules >"$work/ubiblk-build.log" 2>&1 || { cat "$work/ubiblk-build.log" >&2; die "the stand-in block driver does not build"; }
-    [ -f "$mod/ubiblk.ko" ] || die "the stand-in block driver's build left no ubiblk.ko"
-    echo "systest: ubiblk.ko built against ${kbuild_dir##*/} $kernel_version"
+        UPDATER_SOURCE="$(cd "$here/.." && pwd)" modules >"$work/$name-build.log" 2>&1 ||
+        { cat "$work/$name-build.log" >&2; die "$what does not build"; }
+    [ -f "$mod/$name.ko" ] || die "the build of $what left no $name.ko"
+    echo "$key" >"$mod/.from"
+    echo "systest: $name.ko built against ${kbuild_dir##*/} $kernel_version"
 }
 
 # YAFFS2 for the old-data partition, which Debian's kernel lacks: Aleph One's
@@ -170,6 +179,9 @@ build_yaffs2() {
 VRAM_BASE=$((0x4c000000))
 VRAM_SIZE=$((8 << 20))
 FB_NODES=(/framebuffer@4c000000 /framebuffer@4c200000)
+# /dev/fb0 is the kernel's generic framebuffer; /dev/fb1 is made by the
+# stand-in overlay driver, which answers the OSD start request.
+FB_COMPATIBLES=(simple-framebuffer systest,osd-framebuffer)
 
 # Bytes per pixel of a simple-framebuffer format; 0 for one not used here.
 format_bytes() {
@@ -187,14 +199,15 @@ format_bytes() {
 # other: the kernel maps whatever reg says, and a wrong size would only show
 # as a short or foreign screen dump.
 make_dtb() {
-    local base=$1 name=$2 dtsi node reg addr size width height stride bytes ends=()
+    local base=$1 name=$2 dtsi node i reg addr size width height stride bytes ends=()
     shift 2
     dtc -q -I dtb -O dts -o "$work/$name.dts" "$base"
     for dtsi in "$@"; do cat "$here/guest/$dtsi" >>"$work/$name.dts"; done
     dtc -q -I dts -O dtb -o "$work/$name.dtb" "$work/$name.dts"
-    for node in "${FB_NODES[@]}"; do
-        [ "$(fdtget "$work/$name.dtb" "$node" compatible)" = simple-framebuffer ] ||
-            die "$name.dtb lacks $node"
+    for i in "${!FB_NODES[@]}"; do
+        node=${FB_NODES[$i]}
+        [ "$(fdtget "$work/$name.dtb" "$node" compatible)" = "${FB_COMPATIBLES[$i]}" ] ||
+            die "$name.dtb lacks $node for ${FB_COMPATIBLES[$i]}"
         reg=$(fdtget "$work/$name.dtb" "$node" reg)
         read -r addr size <<<"$reg"
         width=$(fdtget "$work/$name.dtb" "$node" width)
@@ -299,6 +312,8 @@ build_initramfs() {
     mkdir -p "$root/lib/modules/systest"
     cp "$work/ubiblk/ubiblk.ko" "$root/lib/modules/systest/ubiblk.ko"
     cp "$work/yaffs2multi.ko" "$root/lib/modules/systest/yaffs2multi.ko"
+    # Loaded by the set-up of every boot: /dev/fb1.
+    cp "$work/osdfb/osdfb.ko" "$root/lib/modules/systest/osdfb.ko"
 
     # The program (stripped) and its init script exactly as the install rule
     # lays them out in a board image; the test board adds its settings and
@@ -316,44 +331,72 @@ build_initramfs() {
     for p in rcS shutdown old-data; do
         install -m 755 "$here/guest/$p" "$root/etc/init.d/$p"
     done
-    local preload
-    preload=$(find "$arm_build" -name libupdater_board.so -type f | head -n 1)
-    [ -n "$preload" ] || die "no cross-built libupdater_board.so in $arm_build"
-    install -m 644 "$preload" "$root/usr/lib/libupdater_board.so"
-
-    check_closure "$root/usr/sbin/updater" "$root/usr/lib/libupdater_board.so" "$root/bin/dash" \
+    check_closure "$root/usr/sbin/updater" "$root/bin/dash" \
                   "$root/sbin/mke2fs" "$root/sbin/mkfs.fat" "$root/usr/sbin/flash_erase" \
                   "$root/usr/sbin/ubiformat" "$root/usr/sbin/ubimkvol"
     [ -e "$root/sbin/mkdosfs" ] || die "dosfstools did not provide /sbin/mkdosfs"
     arm-linux-gnueabihf-gcc -O2 -Wall -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 \
         -o "$root/sbin/rtc-to-clock" "$here/guest/rtc_to_clock.c" || die "the guest's clock helper does not build"
+    arm-linux-gnueabihf-gcc -O2 -Wall -Werror -I "$here/.." -o "$root/sbin/osd-check" "$here/guest/osd_check.c" ||
+        die "the guest's check of the overlay driver does not build"
+
+    # Nothing is loaded into the program: the kernel's stand-ins answer it.
+    [ -z "$(find "$root" -name 'libupdater_board*')" ] || die "the board emulator's library is in the guest image"
+    ! grep -q PRELOAD "$root/etc/default/updater" || die "the guest's /etc/default/updater preloads a library"
 
     # Its boots run modes 1 and 2.
     check_guest_root "$root" 1 2
-    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.cpio.gz"
-    echo "systest: initramfs $(stat -c %s "$work/initramfs.cpio.gz") bytes"
+    pack_initramfs "$root" initramfs.cpio.gz
+}
+
+pack_initramfs() { # ROOT NAME
+    (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/$2"
+    echo "systest: $2 $(stat -c %s "$work/$2") bytes"
+}
+
+# The fully static program, the one made for an initramfs, in a copy of the
+# BusyBox guest's root without FreeType and the libraries that only FreeType
+# loads, so that nothing of the dynamic program's is there for it to use.
+build_static_initramfs() {
+    local sroot=$work/rootfs-static
+    rm -rf "$sroot"
+    cp -a "$root" "$sroot"
+    DESTDIR=$sroot cmake --install "$arm_static_build" --prefix /usr --strip >/dev/null
+    install -m 644 "$here/guest/updater.default" "$sroot/etc/default/updater"
+    ! readelf -l "$sroot/usr/sbin/updater" | grep -qF 'program interpreter' &&
+        [ -z "$(readelf -d "$sroot/usr/sbin/updater" | grep -F '(NEEDED)')" ] ||
+        die "the static build installed a program that loads libraries"
+    rm -f "$sroot"/usr/lib/arm-linux-gnueabihf/{libfreetype,libpng16,libbrotli}*.so*
+    root=$sroot check_closure "$sroot/bin/dash" "$sroot/sbin/mke2fs" "$sroot/sbin/mkfs.fat" \
+        "$sroot/usr/sbin/flash_erase" "$sroot/usr/sbin/ubiformat" "$sroot/usr/sbin/ubimkvol"
+    check_guest_root "$sroot" 2
+    pack_initramfs "$sroot" initramfs-static.cpio.gz
 }
 
 scenario_image() {
-    [ -n "$arm_build" ] || die "--arm-build is needed to build the guest image"
+    [ -n "$arm_build" ] && [ -n "$arm_static_build" ] ||
+        die "--arm-build and --arm-static-build are needed to build the guest image"
+    arm_static_build=$(cd "$arm_static_build" && pwd)
     require_tools apt-get apt-cache dpkg-deb dtc fdtget cpio gzip readelf cmake arm-linux-gnueabihf-gcc patch xz
     dpkg --print-foreign-architectures | grep -qx armhf ||
         die "dpkg has no armhf architecture: run scripts/setup.sh"
     arm_build=$(cd "$arm_build" && pwd)
     cache=$work/debs
     mkdir -p "$cache"
-    rm -f "$work/initramfs.cpio.gz"
+    rm -f "$work/initramfs.cpio.gz" "$work/initramfs-static.cpio.gz"
     step "Debian armhf packages (cache: $cache)"
     fetch_packages "${guest_packages[@]}"
     step "kernel, device tree and modules"
     extract_kernel "${kernel_modules[@]}"
-    step "stand-in block driver"
+    step "stand-in drivers and the YAFFS2 module"
     kernel_headers
-    build_ubiblk
-    step "YAFFS2 module"
+    build_kernel_module ubiblk "the stand-in block driver"
+    build_kernel_module osdfb "the stand-in overlay display driver"
     build_yaffs2
     step "initramfs"
     build_initramfs
+    step "initramfs with the static program"
+    build_static_initramfs
     step "done"
     echo "systest: PASS: guest image in $work"
 }
