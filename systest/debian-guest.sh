@@ -14,7 +14,7 @@
 # modes. The root file system is cached by this list, the options and the
 # versions apt offers for the packages.
 DEBIAN_SUITE=bookworm
-debian_packages=(systemd-sysv udev kmod init-system-helpers libfreetype6 mtd-utils dosfstools e2fsprogs)
+debian_packages=(systemd-sysv udev kmod libfreetype6 mtd-utils dosfstools e2fsprogs)
 DEBIAN_MACHINE_ID=0a7e5c0de0a7e5c0de0a7e5c0de0a7e5
 # Units that only cost boot time on the test board: logins and the daily
 # maintenance timers.
@@ -31,21 +31,19 @@ DEBIAN_CARD_MIB=512 DEBIAN_P1_MIB=8 DEBIAN_ROOT_MIB=360 DEBIAN_P3_MIB=16 DEBIAN_
 # The cache key of the root file system: its package list, mmdebstrap's
 # options and the version of every listed package that apt would take.
 debian_rootfs_key() {
-    local p v
-    {
-        echo "mmdebstrap --architectures=armhf --variant=minbase $DEBIAN_SUITE"
-        for p in "${debian_packages[@]}"; do
-            v=$(apt-cache show --no-all-versions "$p:armhf" 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
-            [ -n "$v" ] || die "apt knows no $p:armhf (apt-get update after dpkg --add-architecture armhf?)"
-            echo "$p $v"
-        done
-    } | sha256sum | cut -c1-16
+    local names=() versions
+    names=("${debian_packages[@]/%/:armhf}")
+    versions=$(apt-cache policy "${names[@]}" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+    [ "$(grep -cv '^(none)$' <<<"$versions")" -eq ${#names[@]} ] ||
+        die "apt offers no armhf version of some of ${debian_packages[*]} (apt-get update after dpkg --add-architecture armhf?)"
+    printf 'mmdebstrap --architectures=armhf --variant=minbase %s\n%s\n%s\n' "$DEBIAN_SUITE" "${names[*]}" "$versions" |
+        sha256sum | cut -c1-16
 }
 
 # WORK/debian-rootfs-KEY.tar, made only when no tarball of that key exists.
 debian_base_tarball() {
     local key tar start
-    key=$(debian_rootfs_key)
+    key=$(debian_rootfs_key) || exit 1
     tar=$work/debian-rootfs-$key.tar
     if [ -f "$tar" ]; then
         echo "systest: root file system cached: $(basename "$tar")"
