@@ -303,7 +303,10 @@ check_normal_boot_journal() {
 # there, "updater[PID]: " before each, given to the console checks without it.
 debian_console_check() {
     local status=0
-    sed -E 's/\r$//; s/^(\[ *[0-9.]+\] )?updater\[[0-9]+\]: //' "$work/debian-console.log" >"$work/debian-console-lines.log"
+    # systemd's status line ("A start job is running ...") leaves its
+    # terminal escapes in front of whatever comes next.
+    sed -E 's/\r$//; s/\x1b\[[0-9;]*[A-Za-z]//g; s/^(\[ *[0-9.]+\] )?updater\[[0-9]+\]: //' "$work/debian-console.log" \
+        >"$work/debian-console-lines.log"
     console_check "$work/debian-console-lines.log" 2 0 DATA || status=$?
     log_order_check "$work/debian-console-lines.log" 0 DATA || status=$((status + 1))
     failures=$((failures + status))
