@@ -82,12 +82,18 @@ fi
 # account of them to what they do, and the board's own ARM program on the
 # emulated board (updater-sim --root). patch and xz unpack and adapt the
 # YAFFS2 source the guest's module is built from.
+# The Debian package is built with debhelper and checked by lintian; the
+# manual page is turned into roff by scdoc. The Debian guest's root file
+# system is made by mmdebstrap, which runs armhf programs through QEMU's
+# user emulation (qemu-user-static, registered with binfmt_misc).
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
   qemu-system-arm qemu-user-static socat mtd-utils mtools
   fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev patch xz-utils
   systemd
+  scdoc debhelper dpkg-dev fakeroot lintian
+  mmdebstrap arch-test binfmt-support
 )
 
 cross_sudo=""
@@ -110,5 +116,20 @@ if [ "$cross_update" -eq 1 ] || [ ${#cross_missing[@]} -gt 0 ]; then
 fi
 if [ ${#cross_missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $cross_sudo apt-get install -y --no-install-recommends "${cross_missing[@]}"
+fi
+
+# armhf programs run on this machine through qemu-arm once binfmt_misc is
+# mounted and QEMU's entry enabled; a container may not be allowed either.
+binfmt_dir=${UPDATER_BINFMT_DIR:-/proc/sys/fs/binfmt_misc}
+if ! grep -qx enabled "$binfmt_dir/qemu-arm" 2>/dev/null; then
+  if [ ! -e "$binfmt_dir/register" ]; then
+    $cross_sudo mount -t binfmt_misc binfmt_misc "$binfmt_dir" || true
+  fi
+  $cross_sudo update-binfmts --enable qemu-arm || true
+fi
+if ! grep -qx enabled "$binfmt_dir/qemu-arm" 2>/dev/null; then
+  echo "setup.sh: armhf programs cannot run here: binfmt_misc is not mounted at $binfmt_dir or qemu-arm is" \
+       "not enabled in it, so the Debian system test will fail. As root on the machine (in a container: on" \
+       "its host): mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc; update-binfmts --enable qemu-arm" >&2
 fi
 # ---- end of the board (armhf) section --------------------------------------

@@ -9,13 +9,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh --sim
-# The tests need packages the emulator does not, so a build folder made here
-# leaves them out; one that already exists keeps its own settings (test.sh
-# turns the tests on in it).
+# The tests and the manual page need packages the emulator does not, so a
+# build folder made here leaves them out; one that already exists keeps its
+# own settings (test.sh turns both on in it).
 if [ -f build/CMakeCache.txt ]; then
   cmake -S . -B build
 else
-  cmake -S . -B build -DUPDATER_BUILD_TESTS=OFF
+  cmake -S . -B build -DUPDATER_BUILD_TESTS=OFF -DUPDATER_INSTALL_MAN=OFF
 fi
 cmake --build build -j"$(nproc)" --target updater updater_board updater-sim
 

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 # Tests on, whatever an earlier scripts/simulate.sh left in build/; any
 # compiler warning in the device program fails the build.
-cmake -S . -B build -DUPDATER_BUILD_TESTS=ON -DUPDATER_WERROR=ON
+cmake -S . -B build -DUPDATER_BUILD_TESTS=ON -DUPDATER_WERROR=ON -DUPDATER_INSTALL_MAN=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 

@@ -6,18 +6,19 @@
 # screen. One guest image serves every boot.
 #
 #   boot-armhf.sh --scenario image --arm-build DIR --arm-static-build DIR --work DIR --font PATH --check-tool PATH
-#   boot-armhf.sh --scenario systemd-image --work DIR --font PATH --check-tool PATH
-#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode2-static|mode1|mode1-2038|power-cut|systemd
+#   boot-armhf.sh --scenario debian-rootfs --image DIR --deb PATH --work DIR --font PATH --check-tool PATH
+#   boot-armhf.sh --scenario mode2|mode2-32bpp|mode2-static|mode1|mode1-2038|power-cut|debian
 #                 --image DIR --work DIR
-#                 --host-sim PATH --font PATH [--png-tool PATH]
+#                 --host-sim PATH --font PATH [--png-tool PATH] [--rootfs DIR]
 #                 [--ubi-tool PATH] [--board-lib PATH] [--timeout SECONDS]
 #
 # Scenarios:
 #   image      fetches Debian's armhf kernel and packages (cached in WORK/debs)
 #              and assembles the guest image (kernel, device tree, initramfs)
 #              in WORK, from the program as its install rule lays it out
-#   systemd-image  adds to the image in WORK a second initramfs with systemd
-#              as init (systemd-guest.sh)
+#   debian-rootfs  a Debian 12 armhf root file system in WORK (mmdebstrap,
+#              cached by its inputs) with the package at --deb installed, and
+#              the boot loader's initramfs that mounts it (debian-guest.sh)
 #   mode2      updater=2,0,0 with the argument DATA on a prepared SD card,
 #              under BusyBox init with an inittab modelled on Buildroot's
 #              and an fstab that mounts the card's user partitions; its
@@ -38,9 +39,10 @@
 #              EOVERFLOW), so the storage is not checked in this boot
 #   power-cut  mode 2, QEMU killed during the second mke2fs, then the same
 #              card booted again, which must leave it as a whole run does
-#   systemd    mode 2 under Debian's systemd with the installed unit and the
-#              same fstab; the persistent journal on a spare disk, read on the
-#              host after the reboot
+#   debian     the Debian root of --rootfs on the card's partition 2: mode 2
+#              under its systemd, the package's unit, the same fstab and the
+#              persistent journal read on the host after the reboot; then the
+#              same card booted without updater=
 #
 # --image     the WORK folder of the image scenario
 # --host-sim  the host launcher updater-sim, which gives the reference screen
@@ -63,11 +65,11 @@ source "$here/disk.sh"
 source "$here/console.sh"
 # shellcheck source=guest-image.sh
 source "$here/guest-image.sh"
-# shellcheck source=systemd-guest.sh
-source "$here/systemd-guest.sh"
+# shellcheck source=debian-guest.sh
+source "$here/debian-guest.sh"
 
 scenario="" arm_build="" arm_static_build="" image="" work="" host_sim="" font="" png_tool="" ubi_tool="" check_tool=""
-board_lib="" timeout_s=300
+board_lib="" timeout_s=300 deb="" rootfs=""
 while [ $# -gt 0 ]; do
     case $1 in
         --scenario) scenario=$2; shift 2 ;;
@@ -82,6 +84,8 @@ while [ $# -gt 0 ]; do
         --check-tool) check_tool=$2; shift 2 ;;
         --board-lib) board_lib=$2; shift 2 ;;
         --timeout) timeout_s=$2; shift 2 ;;
+        --deb) deb=$2; shift 2 ;;
+        --rootfs) rootfs=$2; shift 2 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -599,8 +603,8 @@ scenario_mode1() { # past-2038 (0 or 1)
 
 case $scenario in
     image) scenario_image ;;
-    systemd-image) scenario_systemd_image ;;
-    mode2|mode2-32bpp|mode2-static|mode1|mode1-2038|power-cut|systemd)
+    debian-rootfs) image=$(cd "$image" && pwd); scenario_debian_rootfs "$deb" ;;
+    mode2|mode2-32bpp|mode2-static|mode1|mode1-2038|power-cut|debian)
         [ -n "$image" ] && [ -f "$image/initramfs.cpio.gz" ] || die "no guest image in '$image' (the image scenario makes it)"
         image=$(cd "$image" && pwd)
         [ -n "$host_sim" ] && [ -x "$host_sim" ] ||
@@ -613,7 +617,7 @@ case $scenario in
             mode1) scenario_mode1 0 ;;
             mode1-2038) scenario_mode1 1 ;;
             power-cut) scenario_power_cut ;;
-            systemd) scenario_systemd ;;
+            debian) scenario_debian "$(cd "$rootfs" && pwd)" ;;
         esac ;;
-    *) die "unknown scenario '$scenario' (image, systemd-image, mode2, mode2-32bpp, mode2-static, mode1, mode1-2038, power-cut or systemd)" ;;
+    *) die "unknown scenario '$scenario' (image, debian-rootfs, mode2, mode2-32bpp, mode2-static, mode1, mode1-2038, power-cut or debian)" ;;
 esac

@@ -90,7 +90,12 @@ type=5
 size=32768, type=83
 type=b
 EOF
-    local fs n kind label
+    disk_old_file_systems "$img" "$tmp"
+}
+
+# The old file systems of DISK_OLD_FILE_SYSTEMS written into their partitions.
+disk_old_file_systems() { # image tmpdir
+    local img=$1 tmp=$2 fs n kind label
     for fs in "${DISK_OLD_FILE_SYSTEMS[@]}"; do
         read -r n kind label <<<"$fs"
         disk_make_fs_file "$img" "$n" "$kind" "$label" "$tmp/p$n.fs"

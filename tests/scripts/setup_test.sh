@@ -8,7 +8,7 @@ set -euo pipefail
 setup=$(cd "$(dirname "$0")/../.." && pwd)/scripts/setup.sh
 bin=$(mktemp -d)
 trap 'rm -rf "$bin"' EXIT
-for tool in apt-get apt-cache dpkg sudo; do
+for tool in apt-get apt-cache dpkg sudo mount update-binfmts; do
     printf '#!/bin/sh\necho "%s $*" >>"$FAKE_LOG"\n' "$tool" >"$bin/$tool"
 done
 # Every package is installed but those in FAKE_MISSING.
@@ -21,7 +21,8 @@ failures=0
 # stand-ins' calls; LINE must be on standard error.
 check() {
     local status=0 calls err
-    err=$(FAKE_LOG=$bin/log FAKE_UID=$2 FAKE_MISSING=$3 PATH="$bin:$PATH" bash "$setup" $1 2>&1 >/dev/null) || status=$?
+    err=$(FAKE_LOG=$bin/log FAKE_UID=$2 FAKE_MISSING=$3 UPDATER_BINFMT_DIR=$binfmt PATH="$bin:$PATH" \
+          bash "$setup" $1 2>&1 >/dev/null) || status=$?
     calls=$(cat "$bin/log" 2>/dev/null || true)
     rm -f "$bin/log"
     if [ "$status" != "$4" ] || [ "$calls" != "$5" ] || { [ -n "${6:-}" ] && ! grep -qxF -- "$6" <<<"$err"; }; then
@@ -32,6 +33,11 @@ check() {
 }
 
 install='apt-get install -y --no-install-recommends'
+# binfmt_misc as the kernel shows it: qemu-arm enabled unless a case says.
+binfmt=$bin/binfmt
+mkdir -p "$binfmt"
+: >"$binfmt/register"
+echo enabled >"$binfmt/qemu-arm"
 check --sim 0 "googletest qemu-system-arm" 0 ""
 check --sim 0 "libpng-dev cmake" 0 "apt-get update
 $install cmake libpng-dev"
@@ -43,6 +49,25 @@ $install cmake googletest
 dpkg --print-foreign-architectures
 dpkg --add-architecture armhf
 apt-get update"
+# binfmt_misc not mounted: mounted and qemu-arm enabled, through sudo when
+# not root; the stand-ins change nothing, so the script says that armhf
+# programs still cannot run.
+rm -f "$binfmt/register" "$binfmt/qemu-arm"
+no_arm="setup.sh: armhf programs cannot run here: binfmt_misc is not mounted at $binfmt or qemu-arm is not enabled in it, so the Debian system test will fail. As root on the machine (in a container: on its host): mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc; update-binfmts --enable qemu-arm"
+check "" 0 "" 0 "dpkg --print-foreign-architectures
+dpkg --add-architecture armhf
+apt-get update
+mount -t binfmt_misc binfmt_misc $binfmt
+update-binfmts --enable qemu-arm" "$no_arm"
+# Mounted but the entry disabled: only the entry is enabled.
+: >"$binfmt/register"
+echo disabled >"$binfmt/qemu-arm"
+check "" 1000 "" 0 "dpkg --print-foreign-architectures
+sudo dpkg --add-architecture armhf
+sudo apt-get update
+sudo update-binfmts --enable qemu-arm" "$no_arm"
+# The --sim set-up never touches binfmt_misc.
+check --sim 0 "" 0 ""
 
 [ "$failures" -eq 0 ] || exit 1
 echo "setup.sh: every case as expected"
