@@ -29,12 +29,12 @@
 #include <vector>
 
 #include "board_env.h"
-#include "board_tools.h"
 #include "card_rule.h"
 #include "contact_sheet.h"
 #include "fail_command.h"
 #include "frame_png.h"
 #include "image_root.h"
+#include "imagecheck/tools.h"
 #include "program_check.h"
 
 extern char **environ;
@@ -869,13 +869,12 @@ void write_stand_ins(const std::string &out)
 {
     const std::string folder = output_path(out, Output::kStandIns);
     make_folder(folder);
-    const char *const tools[] = SIM_BOARD_TOOLS;
     const std::string script = "#!/bin/sh\n"
                                "# A stand-in for the board's tool: the program escaped the board library.\n"
                                "printf '%s\\n' \"${0##*/} $*\" >>\"${0%/*}/../" +
                                std::string(output_file(Output::kEscaped).name) + "\"\nexit 127\n";
-    for (const char *tool : tools) {
-        const std::string path = folder + "/" + tool;
+    for (const board_tool &tool : BOARD_TOOLS) {
+        const std::string path = folder + "/" + tool.name;
         write_file(path, script);
         if (chmod(path.c_str(), 0755) != 0) fail("cannot make " + path + " executable");
     }
