@@ -26,9 +26,10 @@ sim_packages=(
 )
 
 # The tests, lint, sanitizer build, benchmarks and the image check
-# (libarchive) on top of those.
+# (libarchive) on top of those; ccache keeps the test command's compiles
+# from one run to the next.
 host_packages=(
-  pkg-config
+  pkg-config ccache
   googletest libgtest-dev
   python3-fonttools
   libbenchmark-dev valgrind

@@ -12,6 +12,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+# Every CMake build of the run (host, sanitizer, ARM, FreeType releases, the
+# Debian package) compiles through ccache, whose cache (~/.cache/ccache) is
+# keyed by each compile's inputs: a later run, on a fresh clone too, compiles
+# again only what changed.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 # Tests on, whatever an earlier scripts/simulate.sh left in build/; any
 # compiler warning in the device program fails the build.
 cmake -S . -B build -DUPDATER_BUILD_TESTS=ON -DUPDATER_WERROR=ON -DUPDATER_INSTALL_MAN=ON

@@ -41,22 +41,35 @@ debian_rootfs_key() {
 }
 
 # WORK/debian-rootfs-KEY.tar, made only when no tarball of that key exists.
+# Being the slowest step of the test command, it is also kept in the
+# machine's cache (UPDATER_CACHE, by default ~/.cache/orvane-updater) under
+# the same name, where a fresh clone's build folder finds it.
 debian_base_tarball() {
-    local key tar start
+    local key tar start shared
     key=$(debian_rootfs_key) || exit 1
     tar=$work/debian-rootfs-$key.tar
-    if [ -f "$tar" ]; then
+    shared=${UPDATER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvane-updater}/${tar##*/}
+    if [ ! -f "$tar" ] && [ -f "$shared" ]; then
+        rm -f "$work"/debian-rootfs-*.tar
+        ln "$shared" "$tar" 2>/dev/null || cp "$shared" "$tar"
+        echo "systest: root file system from the machine's cache: $shared"
+    elif [ -f "$tar" ]; then
         echo "systest: root file system cached: $(basename "$tar")"
     else
         arch-test armhf >/dev/null 2>&1 ||
             die "armhf programs cannot run on this host (qemu-user-static with binfmt_misc: run scripts/setup.sh as root)"
         rm -f "$work"/debian-rootfs-*.tar
         start=$SECONDS
-        mmdebstrap --quiet --architectures=armhf --variant=minbase \
+        mmdebstrap --quiet --format=tar --architectures=armhf --variant=minbase \
             --include="$(IFS=,; echo "${debian_packages[*]}")" "$DEBIAN_SUITE" "$tar.part" \
             >"$work/mmdebstrap.log" 2>&1 || { tail -n 30 "$work/mmdebstrap.log" >&2; die "mmdebstrap failed"; }
         mv "$tar.part" "$tar"
         echo "systest: root file system made by mmdebstrap in $((SECONDS - start)) s: $(stat -c %s "$tar") bytes"
+        # The machine's cache keeps one root: the newest.
+        if mkdir -p "${shared%/*}" 2>/dev/null; then
+            rm -f "${shared%/*}"/debian-rootfs-*.tar
+            ln "$tar" "$shared" 2>/dev/null || cp "$tar" "$shared" || true
+        fi
     fi
     base_tar=$tar
 }
