@@ -20,8 +20,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ -n "$source_dir" ] && [ -n "$work" ] || { echo "usage: $0 --source DIR --work DIR" >&2; exit 2; }
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 die() { echo "PACKAGE FAILED: $*" >&2; exit 1; }
 for tool in dpkg-buildpackage dpkg-parsechangelog dh lintian arm-linux-gnueabihf-gcc scdoc git; do
     command -v "$tool" >/dev/null || die "$tool not found (run scripts/setup.sh)"
@@ -47,22 +47,22 @@ changes=$work/${name}_${version}_armhf.changes
 
 # No error and no warning; overrides only as the package states them.
 start=$SECONDS
-lintian --fail-on error,warning --tag-display-limit 0 "$changes" >"$work/lintian.log" 2>&1 || fail "lintian: $(grep -E '^[EW]: ' "$work/lintian.log" | tr '\n' ';')"
+lintian --fail-on error,warning --tag-display-limit 0 "$changes" >"$work/lintian.log" 2>&1 || check_fail "lintian: $(grep -E '^[EW]: ' "$work/lintian.log" | tr '\n' ';')"
 grep -E '^[EWIN]: ' "$work/lintian.log" | grep -v '^N: *$' | sed 's/^/package: lintian: /' || true
 echo "package: lintian took $((SECONDS - start)) s"
 
-[ "$(dpkg-deb -f "$deb" Architecture)" = armhf ] || fail "the package is not for armhf"
+[ "$(dpkg-deb -f "$deb" Architecture)" = armhf ] || check_fail "the package is not for armhf"
 # What the package holds: the program, both start-up files, the defaults file
 # and the manual page, where Debian 12 looks for them.
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|')
 for f in /usr/sbin/updater /lib/systemd/system/updater.service /etc/init.d/updater /etc/default/updater \
          /usr/share/man/man8/updater.8.gz /usr/share/doc/$name/copyright; do
-    grep -qxF "$f" <<<"$contents" || fail "the package does not hold $f"
+    grep -qxF "$f" <<<"$contents" || check_fail "the package does not hold $f"
 done
-! grep -qE 'libupdater_board|updater-sim' <<<"$contents" || fail "the package holds the board emulator"
+! grep -qE 'libupdater_board|updater-sim' <<<"$contents" || check_fail "the package holds the board emulator"
 rm -rf "$work/control"
 dpkg-deb -e "$deb" "$work/control"
-grep -qxF /etc/default/updater "$work/control/conffiles" 2>/dev/null || fail "/etc/default/updater is not a conffile"
+grep -qxF /etc/default/updater "$work/control/conffiles" 2>/dev/null || check_fail "/etc/default/updater is not a conffile"
 # The unit is enabled by the package's own scripts, and nothing starts it (or
 # the init script) at install: on this boot the program would format storage.
 # A unit left to the administrator (dh_installsystemd --no-enable) is enabled
@@ -70,15 +70,15 @@ grep -qxF /etc/default/updater "$work/control/conffiles" 2>/dev/null || fail "/e
 # guest checks the result of running the scripts.
 grep -qF "deb-systemd-helper enable 'updater.service'" "$work/control/postinst" 2>/dev/null &&
     ! grep -qF "deb-systemd-helper debian-installed 'updater.service'" "$work/control/postinst" ||
-    fail "the postinst does not enable updater.service on a first installation"
+    check_fail "the postinst does not enable updater.service on a first installation"
 ! grep -qE 'deb-systemd-invoke .*start|invoke-rc\.d .*(start|restart)' "$work/control/postinst" 2>/dev/null ||
-    fail "the postinst starts the updater"
+    check_fail "the postinst starts the updater"
 depends=$(dpkg-deb -f "$deb" Depends)
-grep -qE '(^|, )libfreetype6( |,|$)' <<<"$depends" || fail "Depends lacks libfreetype6 (\${shlibs:Depends}): $depends"
+grep -qE '(^|, )libfreetype6( |,|$)' <<<"$depends" || check_fail "Depends lacks libfreetype6 (\${shlibs:Depends}): $depends"
 # A board that runs one mode only is not made to take the other mode's tools.
-! grep -qE 'mtd-utils|dosfstools|e2fsprogs|kmod' <<<"$depends" || fail "a board tool is in Depends: $depends"
+! grep -qE 'mtd-utils|dosfstools|e2fsprogs|kmod' <<<"$depends" || check_fail "a board tool is in Depends: $depends"
 
 ln -sf "$(basename "$deb")" "$work/${name}_armhf.deb"
 echo "package: $(basename "$deb"): $(stat -c %s "$deb") bytes, installed size $(dpkg-deb -f "$deb" Installed-Size) KiB; Depends: $depends"
-[ "$failures" -eq 0 ] || die "$failures check(s) failed (work folder $work)"
+[ "$CHECK_FAILURES" -eq 0 ] || die "$CHECK_FAILURES check(s) failed (work folder $work)"
 echo "package: PASS"
