@@ -109,6 +109,7 @@ debian_test_board() {
     install -m 755 "$here/guest/rcS" "$d/board-setup"
     install -m 755 "$here/guest/shutdown" "$d/board-report"
     install -m 755 "$image/rootfs/sbin/rtc-to-clock" "$droot/sbin/rtc-to-clock"
+    install -m 755 "$image/rootfs/sbin/osd-check" "$droot/sbin/osd-check"
     cp "$font" "$droot/font/GOTHIC.TTF"
     install -m 644 "$here/guest/fstab" "$droot/etc/fstab"
     mkdir -p "$droot/etc/systest"
