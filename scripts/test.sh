@@ -17,6 +17,9 @@ cd "$(dirname "$0")/.."
 # keyed by each compile's inputs: a later run, on a fresh clone too, compiles
 # again only what changed.
 export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+# Paths below the checkout count relative to it, and the build folder's own
+# path not at all, so that a clone in another folder finds the same entries.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 # Tests on, whatever an earlier scripts/simulate.sh left in build/; any
 # compiler warning in the device program fails the build.
 cmake -S . -B build -DUPDATER_BUILD_TESTS=ON -DUPDATER_WERROR=ON -DUPDATER_INSTALL_MAN=ON
