@@ -16,19 +16,11 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir="" work=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --source) source_dir=$2; shift 2 ;;
-        --work) work=$2; shift 2 ;;
-        *) echo "unknown argument: $1" >&2; exit 2 ;;
-    esac
-done
-[ -n "$source_dir" ] && [ -n "$work" ] || { echo "usage: $0 --source DIR --work DIR" >&2; exit 2; }
 
 triple=arm-linux-gnueabihf
 # shellcheck source=checks.sh
 source "$(dirname "$0")/checks.sh"
+source_and_work_args "$@"
 die() { echo "ARMHF BUILD FAILED: $*" >&2; exit 1; }
 
 for tool in "$triple-gcc" "$triple-g++" "$triple-strip" "$triple-readelf" "$triple-nm" cmake; do

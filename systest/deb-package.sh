@@ -11,17 +11,9 @@
 # Leaves the package at WORK/orvane-updater_armhf.deb for the Debian guest.
 set -euo pipefail
 
-source_dir="" work=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --source) source_dir=$2; shift 2 ;;
-        --work) work=$2; shift 2 ;;
-        *) echo "unknown argument: $1" >&2; exit 2 ;;
-    esac
-done
-[ -n "$source_dir" ] && [ -n "$work" ] || { echo "usage: $0 --source DIR --work DIR" >&2; exit 2; }
 # shellcheck source=checks.sh
 source "$(dirname "$0")/checks.sh"
+source_and_work_args "$@"
 die() { echo "PACKAGE FAILED: $*" >&2; exit 1; }
 for tool in dpkg-buildpackage dpkg-parsechangelog dh lintian arm-linux-gnueabihf-gcc scdoc git; do
     command -v "$tool" >/dev/null || die "$tool not found (run scripts/setup.sh)"
