@@ -15,7 +15,7 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
-#include "updater/board_names.h"
+#include "board/names.h"
 
 namespace {
 

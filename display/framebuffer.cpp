@@ -10,7 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "updater/board_names.h"
+#include "board/names.h"
 
 static_assert(FB_OSD_START == _IO('F', 0xC9), "the OSD start request is _IO('F', 0xC9)");
 
@@ -138,7 +138,7 @@ static int adopt_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &f
 {
     const int32_t bits = static_cast<int32_t>(var.bits_per_pixel);
     if (fb_bytes_per_pixel(bits) == 0) {
-        printf("fb depth %d not supported\n", bits);
+        printf(FB_ERR_DEPTH, bits);
         return -1;
     }
     const fb_channel red{var.red.offset, var.red.length};
@@ -146,7 +146,7 @@ static int adopt_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &f
     const fb_channel blue{var.blue.offset, var.blue.length};
     const fb_channel transp{var.transp.offset, var.transp.length};
     if (fb_format_supported(bits, red, green, blue, transp) != 0) {
-        puts("fb colour layout not supported");
+        puts(FB_ERR_LAYOUT);
         return -1;
     }
     FbSurface.xres = static_cast<int32_t>(var.xres);
@@ -165,31 +165,31 @@ int fb_open()
 {
     int fd = open(FB_NODE, O_RDWR);
     if (fd < 0) {
-        puts("open fb err");
+        puts(FB_ERR_OPEN);
         return -1;
     }
 
     fb_var_screeninfo var;
     if (ioctl(fd, FBIOGET_VSCREENINFO, &var) < 0) {
-        puts("vscreen error");
+        puts(FB_ERR_VSCREEN);
         return -1;
     }
 
     fb_fix_screeninfo fix;
     if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) < 0) {
-        puts("fs creen error");
+        puts(FB_ERR_FSCREEN);
         return -1;
     }
 
     void *map = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     FbSurface.mapping = static_cast<uint8_t *>(map);
     if (map == MAP_FAILED) {
-        printf("fbmeme is %08x\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(map)));
+        printf(FB_ERR_MMAP, static_cast<unsigned>(reinterpret_cast<uintptr_t>(map)));
         return -1;
     }
 
     if (ioctl(fd, FB_OSD_START, map) < 0) {
-        puts("osd start error");
+        puts(FB_ERR_OSD_START);
         return -1;
     }
 

@@ -9,6 +9,17 @@
 #include <cstddef>
 #include <cstdint>
 
+// What fb_open prints, a line each, at the step that failed. A name with
+// _ERR_ in it is a line no good run prints: the system test's console check
+// reads these names from here.
+#define FB_ERR_OPEN "open fb err"
+#define FB_ERR_VSCREEN "vscreen error"
+#define FB_ERR_FSCREEN "fs creen error"
+#define FB_ERR_MMAP "fbmeme is %08x\n"
+#define FB_ERR_OSD_START "osd start error"
+#define FB_ERR_DEPTH "fb depth %d not supported\n"
+#define FB_ERR_LAYOUT "fb colour layout not supported"
+
 // Where one colour lies in a pixel value: bit offset and number of bits.
 struct fb_channel {
     uint32_t offset;

@@ -20,16 +20,16 @@ int font_open_at(const char *path)
 {
     text_renderer &tr = TextRenderer;
     if (FT_Init_FreeType(&tr.library)) {
-        puts("Init library error");
+        puts(TEXT_FATAL_INIT);
         exit(1);
     }
     if (FT_New_Face(tr.library, path, 0, &tr.face)) {
-        puts("load font, new face error");
+        puts(TEXT_FATAL_FACE);
         exit(1);
     }
     // 15 pt at 100 dpi: about 21 pixels per em.
     if (FT_Set_Char_Size(tr.face, 960, 0, 100, 0)) {
-        puts("Set size error");
+        puts(TEXT_FATAL_SIZE);
         exit(1);
     }
     tr.slot = tr.face->glyph;
@@ -96,7 +96,7 @@ void draw_text(uint16_t x, int16_t y, const char *text)
         // The pen as the glyph's translation renders it at its sub-pixel place.
         FT_Set_Transform(tr.face, &tr.matrix, &pen);
         if (FT_Load_Char(tr.face, *p, FT_LOAD_RENDER))
-            puts("Load char error, but still draw bitmap");
+            puts(TEXT_ERR_LOAD_CHAR);
         int32_t left = 0;
         int32_t top = 0;
         glyph_box_origin(tr.slot, pen, yres, &left, &top);
@@ -176,7 +176,7 @@ void draw_glyph_bitmap(const FT_Bitmap *bm, int32_t left, int32_t top)
     const int64_t right = static_cast<int64_t>(left) + width;
     const int64_t bottom = static_cast<int64_t>(top) + rows;
     if (right > fb.xres || bottom > fb.yres || left < 0 || top < 0) {
-        printf("Jumped out, x %d, y %d, xmax %d, ymax %d, fbx %d, fby %d\n", left, top,
+        printf(TEXT_ERR_JUMPED_OUT, left, top,
                static_cast<int>(right), static_cast<int>(bottom), fb.xres, fb.yres);
         return;
     }

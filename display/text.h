@@ -10,7 +10,16 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
-#include "updater/board_names.h"
+#include "board/names.h"
+
+// What the renderer prints. A name with _ERR_ in it is a line no good run
+// prints (the system test's console check reads these names from here);
+// the font set-up's failures end the process.
+#define TEXT_FATAL_INIT "Init library error"
+#define TEXT_FATAL_FACE "load font, new face error"
+#define TEXT_FATAL_SIZE "Set size error"
+#define TEXT_ERR_LOAD_CHAR "Load char error, but still draw bitmap"
+#define TEXT_ERR_JUMPED_OUT "Jumped out, x %d, y %d, xmax %d, ymax %d, fbx %d, fby %d\n"
 
 struct text_renderer {
     FT_Library library;

@@ -38,7 +38,7 @@
 #include "card_rule.h"
 #include "fail_command.h"
 #include "panel_format.h"
-#include "updater/board_names.h"
+#include "board/names.h"
 
 #define MAX_TRACKED 16
 

@@ -134,7 +134,7 @@ kernel_headers() {
 # again only when its sources, the program's header or the kernel changed.
 build_kernel_module() {
     local name=$1 what=$2 mod=$work/$1 key
-    key="$kernel_version $(cat "$here/$name"/* "$here/../updater/board_names.h" | sha256sum | cut -d' ' -f1)"
+    key="$kernel_version $(cat "$here/$name"/* "$here/../board/names.h" | sha256sum | cut -d' ' -f1)"
     if [ -f "$mod/$name.ko" ] && [ "$(cat "$mod/.from" 2>/dev/null)" = "$key" ]; then
         echo "systest: $name.ko as built before against ${kbuild_dir##*/} $kernel_version"
         return 0

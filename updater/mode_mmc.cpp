@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "display/text.h"
-#include "updater/board_names.h"
+#include "board/names.h"
 #include "updater/messages.h"
 #include "updater/mode_nand.h"
 

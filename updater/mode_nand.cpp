@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "display/text.h"
-#include "updater/board_names.h"
+#include "board/names.h"
 #include "updater/messages.h"
 #include "updater/startup.h"
 #include "updater/std_fds.h"
@@ -70,7 +70,7 @@ int ctp_trigger_calibration()
 {
     int fd = open(CTP_NODE, O_WRONLY);
     if (fd < 0) {
-        puts("CTP is not present.");
+        puts(NAND_ERR_CTP_ABSENT);
         return -1;
     }
     // The driver takes the bare word: no terminating zero, no line break.
@@ -91,7 +91,7 @@ static int run_nand_commands()
         const int status = run_command_status(c.text);
         if (c.decides_verdict && status != 0) {
             mkdosfs_status = status;
-            printf("mkdosfs failed, status %d\n", status);
+            printf(NAND_MKDOSFS_FAILED, status);
         }
     }
     return mkdosfs_status;

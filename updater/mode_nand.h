@@ -6,6 +6,13 @@
 
 #define CMD_MAX 256
 
+// What mode 1 prints beside its "cmd: " lines. A name with _ERR_ in it is a
+// line no good run prints (the system test's console check reads these
+// names from here); the mkdosfs line is printed where the board has no
+// block driver for the volume.
+#define NAND_ERR_CTP_ABSENT "CTP is not present."
+#define NAND_MKDOSFS_FAILED "mkdosfs failed, status %d\n"
+
 // One row of mode 1's command table. decides_verdict marks the one command
 // whose failure means there is no file system: the screen then says "File
 // system is not ready!". Every other command's status is ignored.

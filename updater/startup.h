@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "updater/board_names.h"
+#include "board/names.h"
 
 #define CMDLINE_MAX 1024
 

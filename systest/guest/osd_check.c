@@ -16,7 +16,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "updater/board_names.h"
+#include "board/names.h"
 
 static void *map_fb(const char *node, int *fd, size_t *len)
 {

@@ -20,7 +20,7 @@
 #include <linux/of.h>
 #include <linux/platform_device.h>
 
-#include "updater/board_names.h"
+#include "board/names.h"
 
 static_assert(FB_OSD_START == _IO('F', 0xC9), "the OSD start request is _IO('F', 0xC9)");
 

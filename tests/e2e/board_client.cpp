@@ -15,7 +15,7 @@
 #include <ctime>
 #include <string>
 
-#include "updater/board_names.h"
+#include "board/names.h"
 
 int main(int argc, char **argv)
 {

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "sim_harness.h"
-#include "updater/board_names.h"
+#include "board/names.h"
 
 namespace {
 

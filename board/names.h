@@ -5,8 +5,8 @@
  * program and the emulated board (a C preload library that answers for
  * these very names) read them from here.
  */
-#ifndef UPDATER_BOARD_NAMES_H
-#define UPDATER_BOARD_NAMES_H
+#ifndef BOARD_NAMES_H
+#define BOARD_NAMES_H
 
 /* The overlay (OSD) framebuffer the updater draws into. */
 #define FB_NODE "/dev/fb1"
