@@ -79,6 +79,29 @@ def static_busybox(rig, work, busybox, armhf):
     return images.static_initramfs(work, busybox, armhf.static, rig.check_tool)
 
 
+@pytest.fixture(scope="session")
+def deb_package(rig, work):
+    """The Debian package cross-built from the tree as a clone holds it
+    (tracked files and new ones), made again when any of them changes."""
+    files = build.output("git", "-C", rig.source, "ls-files", "-co", "--exclude-standard", "-z").split("\0")
+    key = build.digest("\n".join(files), *(rig.source / f for f in files if (rig.source / f).is_file()))
+
+    def make(out):
+        build.run(["bash", images.SYSTEST / "deb-package.sh", "--source", rig.source, "--out", out],
+                  work / "deb-build.log", what="dpkg-buildpackage -aarmhf")
+        build.run(["dpkg-deb", "-e", next(out.glob("*_armhf.deb")), out / "control"], work / "deb-control.log")
+    out = build.cached(work / "deb", key, make)
+    deb = out / "orvane-updater_armhf.deb"
+    contents = [line.split()[-1].removeprefix(".") for line in build.output("dpkg-deb", "-c", deb).splitlines()]
+    return SimpleNamespace(deb=deb.resolve(), changes=next(out.glob("*_armhf.changes")), control=out / "control",
+                           contents=contents)
+
+
+@pytest.fixture(scope="session")
+def debian_root(rig, work, kpart, deb_package):
+    return images.debian_root(work, images.debian_tarball(work), kpart, deb_package.deb, rig.font, rig.check_tool)
+
+
 @pytest.fixture
 def boot_work(request, work):
     """The test's own work folder, fresh: its card, consoles and screens."""

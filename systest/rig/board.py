@@ -66,13 +66,18 @@ CTP_NODE = NAMES["CTP_NODE"]
 MMC_NODE_PREFIX = NAMES["MMC_NODE_PREFIX"]
 
 
-def fault_lines():
+def fault_lines_by_name():
     """What the program prints only when something failed: every #define whose
-    name holds _ERR_ in the headers that print them, up to its first %."""
-    found = []
+    name holds _ERR_ in the headers of the units that print them."""
+    found = {}
     for header in ("display/framebuffer.h", "display/text.h", "updater/mode_nand.h"):
-        found += [text.split("%")[0].rstrip("\n") for name, text in c_defines(header).items() if "_ERR_" in name]
+        found.update((name, text) for name, text in c_defines(header).items() if "_ERR_" in name)
     return found
+
+
+def fault_lines():
+    """The fault lines as a console shows them: each text up to its first %."""
+    return [text.split("%")[0].rstrip("\n") for text in fault_lines_by_name().values()]
 
 
 # The card's partitions that the guest's init mounts, from its fstab.

@@ -178,7 +178,7 @@ def check(img, before, commands, tmp):
     formats = plan(commands)
     assert formats, "no partition to check: no formatting command among %s" % commands
     now = table(img)
-    assert now == before.table, "the partition table changed: it was %s, it is %s" % (before.table, now)
+    assert now == before.table, "the partition table changed: %s" % table_changes(before.table, now)
     formatted = {"partition-%d" % n for n, _, _ in formats}
     for name, start, size, want in before.hashes:
         if name not in formatted:
@@ -189,6 +189,25 @@ def check(img, before, commands, tmp):
             (fresh_ext3 if kind == "ext3" else fresh_fat32)(fs, n, before.ids.get(n, {}), label)
         finally:
             fs.unlink()
+
+
+def table_changes(was, now):
+    """What differs between two partition tables, for a message."""
+    changes = ["%s %s, was %s" % (k, now[k], was[k]) for k in ("label", "id") if now[k] != was[k]]
+    old = {p["number"]: p for p in was["partitions"]}
+    for p in now["partitions"]:
+        q = old.pop(p["number"], {})
+        changes += ["partition %d %s %s, was %s" % (p["number"], k, v, q.get(k)) for k, v in p.items() if q.get(k) != v]
+    return "; ".join(changes + ["partition %d gone" % n for n in old])
+
+
+def complete(img, before, commands, tmp):
+    """Whether check() holds."""
+    try:
+        check(img, before, commands, tmp)
+    except AssertionError:
+        return False
+    return True
 
 
 def fresh_ext3(fs, n, old, _label):

@@ -2,6 +2,7 @@
 """The images the boots take: the board's kernel part, the BusyBox system
 and the initramfs packed from it, the one with the static program, and the
 checks every root passes before it is packed."""
+import hashlib
 import os
 import re
 import shutil
@@ -9,7 +10,7 @@ import subprocess
 from pathlib import Path
 
 from . import board
-from .build import cached, digest, output, run
+from .build import cached, digest, locked, output, run
 
 SYSTEST = board.SOURCE / "systest"
 LIB_DIRS = ("lib/arm-linux-gnueabihf", "usr/lib/arm-linux-gnueabihf", "lib", "usr/lib")
@@ -122,3 +123,64 @@ def static_initramfs(work, busybox, static_build, check_tool):
         check_image(check_tool, root, (2,))
         pack(root, out / "initramfs.cpio.gz")
     return cached(Path(work) / "busybox-static", key, make)
+
+
+# What mmdebstrap adds to Debian's minimal system: systemd as init, udev
+# (without it systemd never sees the card, and the fstab cannot be mounted),
+# kmod (depmod, modprobe), and the program's library and the tools of the
+# modes.
+DEBIAN_SUITE = "bookworm"
+DEBIAN_PACKAGES = ("systemd-sysv", "udev", "kmod", "libfreetype6", "mtd-utils", "dosfstools", "e2fsprogs")
+
+
+def debian_tarball(work):
+    """The Debian 12 armhf root file system made by mmdebstrap, kept in the
+    machine's cache (UPDATER_CACHE, by default ~/.cache/orvane-updater), where
+    a fresh clone's build finds it, by a key of its package list, the options
+    and the version apt offers of each listed package: a new version of any
+    of them makes it again. The cache keeps one root, the newest."""
+    names = [p + ":armhf" for p in DEBIAN_PACKAGES]
+    versions = re.findall(r"^\s*Candidate: (.*)$", output("apt-cache", "policy", *names, check=False), re.M)
+    assert len([v for v in versions if v != "(none)"]) == len(names), \
+        "apt offers no armhf version of some of %s (apt-get update after dpkg --add-architecture armhf?)" % names
+    key = hashlib.sha256(("mmdebstrap --architectures=armhf --variant=minbase %s\n%s\n%s\n" % (
+        DEBIAN_SUITE, " ".join(names), "\n".join(versions))).encode()).hexdigest()[:16]
+    cache = Path(os.environ.get("UPDATER_CACHE") or Path(os.environ.get("XDG_CACHE_HOME") or
+                                                           Path.home() / ".cache") / "orvane-updater")
+    try:
+        cache.mkdir(parents=True, exist_ok=True)
+        os.access(cache, os.W_OK) or cache.rmdir()
+    except OSError:
+        cache = Path(work)
+    tar = cache / ("debian-rootfs-%s.tar" % key)
+    with locked(cache / "debian-rootfs.lock"):
+        if not tar.exists():
+            assert subprocess.run(["arch-test", "armhf"], capture_output=True).returncode == 0, \
+                "armhf programs cannot run on this host (qemu-user-static with binfmt_misc: run scripts/setup.sh)"
+            run(["mmdebstrap", "--quiet", "--format=tar", "--architectures=armhf", "--variant=minbase",
+                 "--include=" + ",".join(DEBIAN_PACKAGES), DEBIAN_SUITE, str(tar) + ".part"],
+                Path(work) / "mmdebstrap.log", what="mmdebstrap")
+            for old in cache.glob("debian-rootfs-*.tar"):
+                old.unlink()
+            os.rename(str(tar) + ".part", tar)
+    return tar
+
+
+def debian_root(work, tarball, kpart, deb, font, check_tool):
+    """WORK/debian/{debian-root/,initramfs-bootloader.cpio.gz}: the Debian
+    system with the package installed by its own dpkg, and the boot loader's
+    part; made again when the tarball, the package, the kernel part or the
+    test board change."""
+    key = digest(tarball.name, Path(deb), kpart.with_name("kpart.key").read_text(), SYSTEST / "debian-root.sh",
+                 SYSTEST / "guest", Path(font))
+
+    def make(out):
+        out.mkdir()
+        run(["bash", SYSTEST / "debian-root.sh", "--tarball", tarball, "--deb", deb, "--kpart", kpart,
+             "--debs", Path(work) / "debs", "--font", font, "--out", out], out / "build.log", what="debian-root.sh")
+        root = out / "debian-root"
+        assert (root / "etc/systemd/system/sysinit.target.wants/updater.service").is_symlink(), \
+            "the package's scripts did not enable updater.service (no sysinit.target.wants link)"
+        nothing_preloaded(root)
+        check_image(check_tool, root, (2,))
+    return cached(Path(work) / "debian", key, make)
