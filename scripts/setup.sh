@@ -27,11 +27,12 @@ sim_packages=(
 
 # The tests, lint, sanitizer build, benchmarks and the image check
 # (libarchive) on top of those; ccache keeps the test command's compiles
-# from one run to the next.
+# from one run to the next; pytest runs the image check's tests and the ARM
+# system test (systest/).
 host_packages=(
   pkg-config ccache
   googletest libgtest-dev
-  python3-fonttools
+  python3-fonttools python3-pytest
   libbenchmark-dev valgrind
   clang-tidy-14 cppcheck
   clang-14 libclang-rt-14-dev

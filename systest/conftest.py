@@ -10,7 +10,6 @@ import json
 import os
 import re
 import shutil
-import time
 from pathlib import Path
 from types import SimpleNamespace
 

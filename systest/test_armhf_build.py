@@ -8,7 +8,6 @@ carrying no compression or image code in at most 500,000 bytes stripped."""
 import glob
 import os
 import re
-import shutil
 import subprocess
 
 import pytest

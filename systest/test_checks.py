@@ -23,8 +23,9 @@ def verdict(check, pattern):
     if pattern is None:
         check()
     else:
-        with pytest.raises(AssertionError, match=pattern):
+        with pytest.raises(AssertionError, match=pattern) as failed:
             check()
+        print("the check failed as it must:", str(failed.value).splitlines()[0])
 
 
 @pytest.fixture(scope="module")
