@@ -33,6 +33,9 @@ def rig(pytestconfig):
         pytest.exit("no %s: configure the build first (cmake -S . -B build)" % path, 2)
     paths = json.loads(path.read_text())
     assert os.geteuid() == 0, "the rig must run as root: an initramfs needs a /dev/console node"
+    unbuilt = [name for name, value in paths.items() if not value]
+    assert not unbuilt, "this build has no %s (%s): the rig needs the host emulator, the image check, " \
+        "fb-to-png and ubi-check" % (unbuilt, path)
     return SimpleNamespace(**{k: Path(v) if v else None for k, v in paths.items()})
 
 
