@@ -72,7 +72,7 @@ def test_mode1(rig, kpart, busybox, boot, fresh_card, reference, boot_work):
         MODE1, ",".join(map(str, board.NAND_BAD_PEBS)))
     run, _ = mode1_boot(boot, fresh_card, initrd, cmdline, boot_work)
     failed = [line for line in run.console if nand.MKDOSFS_FAILED.split("%")[0] in line]
-    assert not failed, "mode1: %s" % failed
+    assert not failed, "mode1: with the block driver mkdosfs must succeed, the console said %s" % failed
     listing = old_partition(run.console, boot_work)
     nand_as_made(rig, kpart, run.console, boot_work)
     nand.volume_files(boot_work / "volume.img", boot_work / "arrived")

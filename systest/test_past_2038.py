@@ -18,7 +18,8 @@ def test_past_2038(rig, busybox, boot, fresh_card, reference, boot_work):
                         extra=("-rtc", "base=" + board.RTC_PAST_2038))
     day = board.RTC_PAST_2038.split("T")[0]
     assert any(line.startswith("systest: system clock set to %sT" % day) for line in run.console), \
-        "mode1: the guest's clock was not set past 2038: %s" % related(run.console, "clock")
+        "mode1: the guest's clock was not set past 2038: expected 'systest: system clock set to %sT...', " \
+        "found: %s" % (day, related(run.console, "systest: system clock"))
     failed = [line for line in run.console if line.startswith(nand.MKDOSFS_FAILED.split("%")[0])]
     assert failed == [nand.MKDOSFS_FAILED % 1], \
         "mode1: without a block driver the console must say '%s', it said %s" % (nand.MKDOSFS_FAILED % 1, failed)

@@ -57,7 +57,7 @@ def console(lines, mode, channel, commands):
     log_lines(lines, mode, channel, commands)
     for fault in TOOL_QUESTIONS + tuple(board.fault_lines()):
         found = [line for line in lines if fault in line]
-        assert not found, "unexpected console output: %s (the line '%s')" % (fault, found[0])
+        assert not found, "unexpected console output: %s (the line '%s'; a good run prints none)" % (fault, found[0])
     refused = [line for line in lines if REFUSED.search(line)]
     assert not refused, "the card's partitions were mounted when the updater formatted them: %s" % refused[0]
     assert any("reboot: Restarting system" in line for line in lines), "the kernel never restarted the machine"

@@ -2,6 +2,7 @@
 """One boot of the test board under qemu-system-arm (vexpress-a9, software
 emulation): the board's device tree, the card, the guest's console on the
 first serial port and the screen it sends at shutdown on the second."""
+import re
 import socket
 import subprocess
 import time
@@ -48,10 +49,11 @@ class Guest:
         return lines_of(self.console_log.read_bytes()) if self.console_log.exists() else []
 
     def shown(self):
-        """The console as a terminal shows it: of a line rewritten with
-        carriage returns only its last state."""
+        """The console as a terminal shows it, without colours: of a line
+        rewritten with carriage returns only its last state."""
         raw = self.console_log.read_bytes() if self.console_log.exists() else b""
-        return [line.rstrip("\r").split("\r")[-1] for line in raw.decode("utf-8", "replace").split("\n")]
+        text = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", raw.decode("utf-8", "replace"))
+        return [line.rstrip("\r").split("\r")[-1] for line in text.split("\n")]
 
     def running(self):
         return self.proc.poll() is None
