@@ -25,7 +25,8 @@ def verdict(check, pattern):
     else:
         with pytest.raises(AssertionError, match=pattern) as failed:
             check()
-        print("the check failed as it must:", str(failed.value).splitlines()[0])
+        lines = str(failed.value).splitlines()
+        print("the check failed as it must:", next((line for line in lines if re.search(pattern, line)), lines[0]))
 
 
 @pytest.fixture(scope="module")
