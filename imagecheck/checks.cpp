@@ -520,10 +520,10 @@ void check_font(Ctx &c)
         for (const char *p = m; *p; p++)
             if (FT_Get_Char_Index(face, static_cast<unsigned char>(*p)) == 0)
                 missing.insert(static_cast<unsigned char>(*p));
-    // The program's size: 15 pt at 100 dpi. A strike of that many pixels
-    // per em replaces the outlines.
+    // A strike of as many pixels per em as the program's size replaces the
+    // outlines.
     bool strike = false;
-    if (FT_Set_Char_Size(face, 960, 0, 100, 0) == 0)
+    if (FT_Set_Char_Size(face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0) == 0)
         for (int i = 0; i < face->num_fixed_sizes; i++)
             strike = strike || (face->available_sizes[i].y_ppem + 32) / 64 == face->size->metrics.y_ppem;
     const std::string strike_note =
