@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -174,13 +175,50 @@ public:
     }
 };
 
-bool read_tar_entry(archive *a, archive_entry *e, TarStore &store, std::string &err)
+// How a member's name leaves the image: "" when it stays inside. Taken as
+// inside the image, such a name would put the member where it does not
+// belong, or leave the image looking empty, so the archive is refused.
+std::string outside_image(const std::string &name)
+{
+    if (!name.empty() && name[0] == '/')
+        return "is absolute";
+    int depth = 0;
+    std::istringstream parts(name);
+    for (std::string part; std::getline(parts, part, '/');) {
+        if (part == "..")
+            depth--;
+        else if (!part.empty() && part != ".")
+            depth++;
+        if (depth < 0)
+            return "climbs out of the image";
+    }
+    return "";
+}
+
+// The member's name and its hard link's target, when both stay inside the
+// image; otherwise err names the member.
+bool member_inside(archive_entry *e, std::string &err)
 {
     const char *raw = archive_entry_pathname(e);
     if (!raw) {
         err = "an entry without a name";
         return false;
     }
+    std::string how = outside_image(raw);
+    const char *hard = archive_entry_hardlink(e);
+    if (how.empty() && hard && !outside_image(hard).empty())
+        how = "is a hard link to \"" + std::string(hard) + "\", which " + outside_image(hard);
+    if (how.empty())
+        return true;
+    err = "member \"" + std::string(raw) + "\" " + how + ": not a root file system's archive";
+    return false;
+}
+
+bool read_tar_entry(archive *a, archive_entry *e, TarStore &store, std::string &err)
+{
+    if (!member_inside(e, err))
+        return false;
+    const char *raw = archive_entry_pathname(e);
     const std::string path = join(path_components(raw));
     TarEntry t;
     const char *link = archive_entry_symlink(e);
