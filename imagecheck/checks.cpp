@@ -589,15 +589,23 @@ void check_tool(Ctx &c, const board_tool &t)
         add(c, name, t.modes, Level::Fail, problem, "install what " + r.path + " needs");
 }
 
+// The module is the first argument of the program's insmod.
 void check_module(Ctx &c)
 {
-    const Resolved r = image_resolve(c.img, UBI_MODULE);
+    std::string insmod;
+    for (const std::string &command : mode_commands(1))
+        if (insmod.empty() && command_word(command, 0) == "insmod")
+            insmod = command;
+    const std::string module = command_word(insmod, 1);
+    if (module.empty())
+        return;
+    const Resolved r = image_resolve(c.img, module);
     if (r.ok && r.node.kind == NodeKind::File)
         add(c, "UBI module", MODE_BIT(1), Level::Ok, r.path);
     else
         add(c, "UBI module", MODE_BIT(1), Level::Fail,
-            UBI_MODULE " is missing: \"insmod " UBI_MODULE " mtd=Local-disk\" fails and no UBI volume is made",
-            "copy the board kernel's ubi.ko to " UBI_MODULE);
+            module + " is missing: \"" + insmod + "\" fails and no UBI volume is made",
+            "copy the board kernel's ubi.ko to " + module);
 }
 
 // mkfs.fat refuses a label longer than FAT holds; BusyBox's mkdosfs cuts it.
@@ -614,14 +622,15 @@ void check_label(Ctx &c)
     }
     const Resolved mk = find_on_path(c, "mkdosfs");
     const bool busybox = mk.ok && is_busybox(c, mk);
-    const std::string fix = "set UPDATER_LABEL to at most 11 characters";
+    const std::string most = std::to_string(FAT_LABEL_MAX);
+    const std::string fix = "set UPDATER_LABEL to at most " + most + " characters";
     if (busybox)
         add(c, "label", MODE_BIT(2), Level::Warn,
-            shown + " is " + std::to_string(label.size()) + " characters long; BusyBox's mkdosfs keeps the first 11", fix);
+            shown + " is " + std::to_string(label.size()) + " characters long; BusyBox's mkdosfs keeps the first " + most, fix);
     else
         add(c, "label", MODE_BIT(2), Level::Fail,
             shown + " is " + std::to_string(label.size()) +
-                " characters long; mkfs.fat refuses it (\"Label can be no longer than 11 characters\") and "
+                " characters long; mkfs.fat refuses it (\"Label can be no longer than " + most + " characters\") and "
                 "partition 6 is not formatted",
             fix);
 }
@@ -642,7 +651,7 @@ std::vector<Item> check_image(ImageStore &img, const CheckOptions &opt)
     check_font(c);
     if (c.path.empty())
         c.path = SYSTEMD_PATH;
-    for (const board_tool &t : BOARD_TOOLS)
+    for (const board_tool &t : board_tools())
         check_tool(c, t);
     check_module(c);
     check_label(c);

@@ -873,7 +873,7 @@ void write_stand_ins(const std::string &out)
                                "# A stand-in for the board's tool: the program escaped the board library.\n"
                                "printf '%s\\n' \"${0##*/} $*\" >>\"${0%/*}/../" +
                                std::string(output_file(Output::kEscaped).name) + "\"\nexit 127\n";
-    for (const board_tool &tool : BOARD_TOOLS) {
+    for (const board_tool &tool : board_tools()) {
         const std::string path = folder + "/" + tool.name;
         write_file(path, script);
         if (chmod(path.c_str(), 0755) != 0) fail("cannot make " + path + " executable");
