@@ -494,6 +494,34 @@ std::string char_name(unsigned char ch)
     return buf;
 }
 
+// The characters of the messages that the face has no glyph for, listed;
+// "" when it has them all.
+std::string missing_glyphs(FT_Face face)
+{
+    static const char *const messages[] = {SCREEN_MESSAGES};
+    std::set<unsigned char> missing;
+    for (const char *m : messages)
+        for (const char *p = m; *p; p++)
+            if (FT_Get_Char_Index(face, static_cast<unsigned char>(*p)) == 0)
+                missing.insert(static_cast<unsigned char>(*p));
+    std::string list;
+    for (unsigned char ch : missing)
+        list += (list.empty() ? "" : ", ") + char_name(ch);
+    return list;
+}
+
+// A strike of as many pixels per em as the program's size replaces the
+// outlines.
+std::string strike_note(FT_Face face)
+{
+    bool strike = false;
+    if (FT_Set_Char_Size(face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0) == 0)
+        for (int i = 0; i < face->num_fixed_sizes; i++)
+            strike = strike || (face->available_sizes[i].y_ppem + 32) / 64 == face->size->metrics.y_ppem;
+    return strike ? "; an embedded bitmap strike at the program's size is drawn instead of the outlines"
+                  : "; no embedded bitmap strike at the program's size";
+}
+
 void check_font(Ctx &c)
 {
     std::string data, err;
@@ -514,32 +542,15 @@ void check_font(Ctx &c)
         add(c, "font", ALL_MODES, Level::Fail, FONT_PATH ": FreeType cannot open face 0 (not a usable font)", fix);
         return;
     }
-    static const char *const messages[] = {SCREEN_MESSAGES};
-    std::set<unsigned char> missing;
-    for (const char *m : messages)
-        for (const char *p = m; *p; p++)
-            if (FT_Get_Char_Index(face, static_cast<unsigned char>(*p)) == 0)
-                missing.insert(static_cast<unsigned char>(*p));
-    // A strike of as many pixels per em as the program's size replaces the
-    // outlines.
-    bool strike = false;
-    if (FT_Set_Char_Size(face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0) == 0)
-        for (int i = 0; i < face->num_fixed_sizes; i++)
-            strike = strike || (face->available_sizes[i].y_ppem + 32) / 64 == face->size->metrics.y_ppem;
-    const std::string strike_note =
-        strike ? "; an embedded bitmap strike at the program's size is drawn instead of the outlines"
-               : "; no embedded bitmap strike at the program's size";
+    const std::string list = missing_glyphs(face), strike = strike_note(face);
     const std::string family = face->family_name ? face->family_name : "?";
     FT_Done_Face(face);
     FT_Done_FreeType(lib);
-    std::string list;
-    for (unsigned char ch : missing)
-        list += (list.empty() ? "" : ", ") + char_name(ch);
-    if (missing.empty())
-        add(c, "font", ALL_MODES, Level::Ok, FONT_PATH ": " + family + ", every character of the messages" + strike_note);
+    if (list.empty())
+        add(c, "font", ALL_MODES, Level::Ok, FONT_PATH ": " + family + ", every character of the messages" + strike);
     else
         add(c, "font", ALL_MODES, Level::Fail,
-            FONT_PATH ": " + family + " has no glyph for " + list + " (drawn as the missing-glyph box)" + strike_note, fix);
+            FONT_PATH ": " + family + " has no glyph for " + list + " (drawn as the missing-glyph box)" + strike, fix);
 }
 
 } // namespace
