@@ -133,20 +133,20 @@ void check_options(const Options &o)
 }
 
 // The options that need more than a line to take their value.
-void set_screen(Options &o, const std::string &, const std::string &v)
+void set_screen(Options &o, Arg, Arg v)
 {
     if (v.empty() || v.back() == 'x' || sim_panel_parse_screen(v.c_str(), &o.panel) != 0)
         usage_error("bad screen size: " + v + " (expected WxH or WxHxBPP, e.g. 800x480 or 800x480x32)");
 }
 
-void set_fail_fb(Options &o, const std::string &, const std::string &v)
+void set_fail_fb(Options &o, Arg, Arg v)
 {
     if (std::none_of(std::begin(kFailSteps), std::end(kFailSteps), [&](const char *s) { return v == s; }))
         usage_error("--fail-fb takes " + fail_step_list());
     o.fail_fb = v;
 }
 
-void set_card_removal(Options &o, const std::string &, const std::string &v)
+void set_card_removal(Options &o, Arg, Arg v)
 {
     // The index is an option of its own here.
     if (v.find(':') != std::string::npos || sim_parse_card_rule(v.c_str(), &o.card_rule) != 0)
@@ -154,7 +154,7 @@ void set_card_removal(Options &o, const std::string &, const std::string &v)
     o.card_removal = v;
 }
 
-void set_fail_command(Options &o, const std::string &, const std::string &v)
+void set_fail_command(Options &o, Arg, Arg v)
 {
     char word[SIM_FAIL_WORD_MAX];
     int result = 0;
@@ -163,26 +163,17 @@ void set_fail_command(Options &o, const std::string &, const std::string &v)
     o.fail_command = v;
 }
 
-[[noreturn]] void show_help(Options &, const std::string &, const std::string &);
+[[noreturn]] void show_help(Options &, Arg, Arg);
 
 } // namespace
 
 const std::vector<OptionSpec> kOptions = {
     { "Board:", "--cmdline", "TEXT", "kernel command line (default \"updater=3,0,0\"); a line\nbreak is added as the kernel does",
-      [](Options &o, const std::string &, const std::string &v) {
-          o.cmdline = v;
-          o.cmdline_file.reset();
-      } },
+      [](Options &o, Arg, Arg v) { o.cmdline = v; o.cmdline_file.reset(); } },
     { nullptr, "--cmdline-file", "FILE", "kernel command line taken byte for byte from FILE",
-      [](Options &o, const std::string &, const std::string &v) {
-          o.cmdline_file = v;
-          o.cmdline.reset();
-      } },
+      [](Options &o, Arg, Arg v) { o.cmdline_file = v; o.cmdline.reset(); } },
     { nullptr, "--no-cmdline", nullptr, CMDLINE_PATH " cannot be opened",
-      [](Options &o, const std::string &, const std::string &) {
-          o.cmdline.reset();
-          o.cmdline_file.reset();
-      } },
+      [](Options &o, Arg, Arg) { o.cmdline.reset(); o.cmdline_file.reset(); } },
     { nullptr, "--screen", "WxH[xBPP]",
       "overlay framebuffer geometry and depth (default\n800x480, 16 bits per pixel; 24 is r8g8b8, 32\n"
       "x8r8g8b8, any other depth is offered as is: the\nprogram refuses it, and the run has no pictures)",
@@ -190,27 +181,25 @@ const std::vector<OptionSpec> kOptions = {
     { nullptr, "--line-length", "BYTES",
       "the driver's line length: rows this far apart,\npadded past xres pixels (default: no padding; at\n"
       "least a row's pixels)",
-      [](Options &o, const std::string &a, const std::string &v) {
-          o.panel.line_length = static_cast<unsigned>(parse_number(v, a));
-      } },
+      [](Options &o, Arg a, Arg v) { o.panel.line_length = static_cast<unsigned>(parse_number(v, a)); } },
     { nullptr, "--colour-order", "ORDER", "rgb (red in the high bits, default) or bgr",
-      [](Options &o, const std::string &, const std::string &v) {
+      [](Options &o, Arg, Arg v) {
           if (v != SIM_FB_ORDER_RGB && v != SIM_FB_ORDER_BGR) usage_error("--colour-order takes rgb or bgr");
           o.panel.bgr = v == SIM_FB_ORDER_BGR;
       } },
     { nullptr, "--fb-fill", "RGB565",
       "frame memory content before the program starts, as\none pixel value, e.g. 0xA5A5 (default 0x0000), in\n"
       "the panel's format; row padding is left 0",
-      [](Options &o, const std::string &a, const std::string &v) {
+      [](Options &o, Arg a, Arg v) {
           const long fill = parse_number(v, a, 0);
           if (fill > 0xFFFF) usage_error("--fb-fill takes a 16-bit pixel value");
           o.fb_fill = static_cast<uint16_t>(fill);
       } },
     { nullptr, "--fail-fb", "STEP", wrapped("make one screen set-up step fail: " + fail_step_list()), set_fail_fb },
     { nullptr, "--font", "FILE", "TrueType file served as " FONT_PATH "\n(default " UPDATER_SIM_DEFAULT_FONT ")",
-      [](Options &o, const std::string &, const std::string &v) { o.font = v; } },
+      [](Options &o, Arg, Arg v) { o.font = v; } },
     { nullptr, "--no-ctp", nullptr, "the touch panel " CTP_NODE " is missing",
-      [](Options &o, const std::string &, const std::string &) { o.ctp = false; } },
+      [](Options &o, Arg, Arg) { o.ctp = false; } },
     { nullptr, "--card-removal", "RULE",
       "when the SD card is pulled: polls=K (after K opens\nof its node), ms=T (T ms after the first open) or\n"
       "never (default polls=3)",
@@ -218,15 +207,15 @@ const std::vector<OptionSpec> kOptions = {
     { nullptr, "--card-index", "N",
       "the card is " MMC_NODE_PREFIX "N (default: the first\n" MMC_NODE_PREFIX "N the program opens, i.e. the card "
       "index\nthe program itself read from the command line)",
-      [](Options &o, const std::string &a, const std::string &v) { o.card_index = static_cast<int>(parse_number(v, a)); } },
+      [](Options &o, Arg a, Arg v) { o.card_index = static_cast<int>(parse_number(v, a)); } },
     { nullptr, "--real-clock", nullptr,
       "use the real clock (default: a fast clock that moves\none second per reading, so timed waits pass at once)",
-      [](Options &o, const std::string &, const std::string &) { o.fast_clock = false; } },
+      [](Options &o, Arg, Arg) { o.fast_clock = false; } },
     { nullptr, "--clock-set-back", nullptr,
       "the clock reads the real time once, then an hour\nearlier, as when it is set back during the run",
-      [](Options &o, const std::string &, const std::string &) { o.clock_back = true; } },
+      [](Options &o, Arg, Arg) { o.clock_back = true; } },
     { nullptr, "--command-status", "N", "exit status reported for every recorded command\n(default 0)",
-      [](Options &o, const std::string &a, const std::string &v) {
+      [](Options &o, Arg a, Arg v) {
           const long status = parse_number(v, a);
           if (status > 255) usage_error("--command-status takes 0 to 255");
           o.command_status = static_cast<int>(status);
@@ -238,27 +227,26 @@ const std::vector<OptionSpec> kOptions = {
     { nullptr, "--kill-at-reboot", nullptr,
       "the recorded \"" REBOOT_COMMAND "\" ends the program at once with\nSIGKILL (exit status 137), as the system "
       "going down\ndoes: what it has not written out yet is lost",
-      [](Options &o, const std::string &, const std::string &) { o.kill_at_reboot = true; } },
-    { "\nRun:", "--out", "DIR", "output folder (default screens)",
-      [](Options &o, const std::string &, const std::string &v) { o.out = v; } },
+      [](Options &o, Arg, Arg) { o.kill_at_reboot = true; } },
+    { "\nRun:", "--out", "DIR", "output folder (default screens)", [](Options &o, Arg, Arg v) { o.out = v; } },
     { nullptr, "--updater", "FILE",
       "program to run (default ../updater beside this tool;\nwith --root, " IMAGE_PROGRAM " in the image)",
-      [](Options &o, const std::string &, const std::string &v) { o.updater = v; } },
+      [](Options &o, Arg, Arg v) { o.updater = v; } },
     { nullptr, "--root", "DIR",
       "run the program of a board's root file system (a\nfolder): its own loader, libraries and font\n(" FONT_PATH
       " in the image, unless --font),\nunder qemu-user (e.g. qemu-arm-static); each\nrecorded command is looked up "
       "in the image",
-      [](Options &o, const std::string &, const std::string &v) { o.root = v; } },
+      [](Options &o, Arg, Arg v) { o.root = v; } },
     { nullptr, "--preload", "FILE",
       "board library (default libupdater_board.so beside\nthis tool), built for the program's architecture",
-      [](Options &o, const std::string &, const std::string &v) { o.preload = v; } },
+      [](Options &o, Arg, Arg v) { o.preload = v; } },
     { nullptr, "--grace", "SECONDS",
       "stop the program after this long without progress:\nno output, no screen set-up step, no command, no\n"
       "card event (default 3; at least 8 with --real-clock),\nonce it has also run for half of it on a processor\n"
       "(a program kept waiting on a loaded machine has not\nstalled); one that sleeps is stopped after 4 graces",
-      [](Options &o, const std::string &a, const std::string &v) { o.grace = parse_seconds(v, a); } },
+      [](Options &o, Arg a, Arg v) { o.grace = parse_seconds(v, a); } },
     { nullptr, "--timeout", "SECONDS", "stop the program after this long in any case\n(default 300)",
-      [](Options &o, const std::string &a, const std::string &v) { o.timeout = parse_seconds(v, a); } },
+      [](Options &o, Arg a, Arg v) { o.timeout = parse_seconds(v, a); } },
     { nullptr, "-h, --help", nullptr, "this text", show_help },
 };
 
@@ -276,7 +264,7 @@ void print_usage()
     std::cout << "\n" << kUsageEnd;
 }
 
-void show_help(Options &, const std::string &, const std::string &)
+void show_help(Options &, Arg, Arg)
 {
     print_usage();
     print_board_variables();

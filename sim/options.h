@@ -44,12 +44,13 @@ struct Options {
 // One option: the heading of the usage text it opens (or none), its names
 // ("-h, --help" gives two), the form of its value (none for a switch), its
 // lines of help ('\n' between them), and what it does to the record.
+using Arg = const std::string &;
 struct OptionSpec {
     const char *heading;
     const char *names;
     const char *value;
     std::string help;
-    void (*apply)(Options &o, const std::string &option, const std::string &value);
+    void (*apply)(Options &o, Arg option, Arg value);
 };
 extern const std::vector<OptionSpec> kOptions;
 // Each of the row's names.
