@@ -16,6 +16,7 @@
 #include FT_FREETYPE_H
 
 #include "board/names.h"
+#include "display/text.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ extern "C" __attribute__((noinline)) int floor_startup()
     FT_Library library;
     FT_Face face;
     if (FT_Init_FreeType(&library) || FT_New_Face(library, FONT_PATH, 0, &face) ||
-        FT_Set_Char_Size(face, 960, 0, 100, 0))
+        FT_Set_Char_Size(face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0))
         return 1;
     memset(map, 0, size_t(var.xres) * var.yres * 2);
 

@@ -27,8 +27,7 @@ int font_open_at(const char *path)
         puts(TEXT_FATAL_FACE);
         exit(1);
     }
-    // 15 pt at 100 dpi: about 21 pixels per em.
-    if (FT_Set_Char_Size(tr.face, 960, 0, 100, 0)) {
+    if (FT_Set_Char_Size(tr.face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0)) {
         puts(TEXT_FATAL_SIZE);
         exit(1);
     }

@@ -21,6 +21,13 @@
 #define TEXT_ERR_LOAD_CHAR "Load char error, but still draw bitmap"
 #define TEXT_ERR_JUMPED_OUT "Jumped out, x %d, y %d, xmax %d, ymax %d, fbx %d, fby %d\n"
 
+// The character size every glyph is drawn at: 15 pt (960 in FreeType's 26.6
+// fixed point) at 100 dpi, about 21 pixels per em. FT_Set_Char_Size takes
+// them with height and vertical resolution 0, the same as width and dpi.
+// Host tools that measure or draw as the device does take them from here.
+#define TEXT_CHAR_SIZE 960
+#define TEXT_DPI 100
+
 struct text_renderer {
     FT_Library library;
     FT_Face face;
@@ -32,7 +39,7 @@ struct text_renderer {
 // process ends.
 extern text_renderer TextRenderer;
 
-// Loads FONT_PATH at 15 pt, 100 dpi. Returns 0; on failure prints "Init
+// Loads FONT_PATH at the character size above. Returns 0; on failure prints "Init
 // library error", "load font, new face error" or "Set size error" and ends the
 // process with status 1.
 int font_open();

@@ -494,6 +494,34 @@ std::string char_name(unsigned char ch)
     return buf;
 }
 
+// The characters of the messages that the face has no glyph for, listed;
+// "" when it has them all.
+std::string missing_glyphs(FT_Face face)
+{
+    static const char *const messages[] = {SCREEN_MESSAGES};
+    std::set<unsigned char> missing;
+    for (const char *m : messages)
+        for (const char *p = m; *p; p++)
+            if (FT_Get_Char_Index(face, static_cast<unsigned char>(*p)) == 0)
+                missing.insert(static_cast<unsigned char>(*p));
+    std::string list;
+    for (unsigned char ch : missing)
+        list += (list.empty() ? "" : ", ") + char_name(ch);
+    return list;
+}
+
+// A strike of as many pixels per em as the program's size replaces the
+// outlines.
+std::string strike_note(FT_Face face)
+{
+    bool strike = false;
+    if (FT_Set_Char_Size(face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0) == 0)
+        for (int i = 0; i < face->num_fixed_sizes; i++)
+            strike = strike || (face->available_sizes[i].y_ppem + 32) / 64 == face->size->metrics.y_ppem;
+    return strike ? "; an embedded bitmap strike at the program's size is drawn instead of the outlines"
+                  : "; no embedded bitmap strike at the program's size";
+}
+
 void check_font(Ctx &c)
 {
     std::string data, err;
@@ -514,32 +542,15 @@ void check_font(Ctx &c)
         add(c, "font", ALL_MODES, Level::Fail, FONT_PATH ": FreeType cannot open face 0 (not a usable font)", fix);
         return;
     }
-    static const char *const messages[] = {SCREEN_MESSAGES};
-    std::set<unsigned char> missing;
-    for (const char *m : messages)
-        for (const char *p = m; *p; p++)
-            if (FT_Get_Char_Index(face, static_cast<unsigned char>(*p)) == 0)
-                missing.insert(static_cast<unsigned char>(*p));
-    // The program's size: 15 pt at 100 dpi. A strike of that many pixels
-    // per em replaces the outlines.
-    bool strike = false;
-    if (FT_Set_Char_Size(face, 960, 0, 100, 0) == 0)
-        for (int i = 0; i < face->num_fixed_sizes; i++)
-            strike = strike || (face->available_sizes[i].y_ppem + 32) / 64 == face->size->metrics.y_ppem;
-    const std::string strike_note =
-        strike ? "; an embedded bitmap strike at the program's size is drawn instead of the outlines"
-               : "; no embedded bitmap strike at the program's size";
+    const std::string list = missing_glyphs(face), strike = strike_note(face);
     const std::string family = face->family_name ? face->family_name : "?";
     FT_Done_Face(face);
     FT_Done_FreeType(lib);
-    std::string list;
-    for (unsigned char ch : missing)
-        list += (list.empty() ? "" : ", ") + char_name(ch);
-    if (missing.empty())
-        add(c, "font", ALL_MODES, Level::Ok, FONT_PATH ": " + family + ", every character of the messages" + strike_note);
+    if (list.empty())
+        add(c, "font", ALL_MODES, Level::Ok, FONT_PATH ": " + family + ", every character of the messages" + strike);
     else
         add(c, "font", ALL_MODES, Level::Fail,
-            FONT_PATH ": " + family + " has no glyph for " + list + " (drawn as the missing-glyph box)" + strike_note, fix);
+            FONT_PATH ": " + family + " has no glyph for " + list + " (drawn as the missing-glyph box)" + strike, fix);
 }
 
 } // namespace
@@ -589,15 +600,23 @@ void check_tool(Ctx &c, const board_tool &t)
         add(c, name, t.modes, Level::Fail, problem, "install what " + r.path + " needs");
 }
 
+// The module is the first argument of the program's insmod.
 void check_module(Ctx &c)
 {
-    const Resolved r = image_resolve(c.img, UBI_MODULE);
+    std::string insmod;
+    for (const std::string &command : mode_commands(1))
+        if (insmod.empty() && command_word(command, 0) == "insmod")
+            insmod = command;
+    const std::string module = command_word(insmod, 1);
+    if (module.empty())
+        return;
+    const Resolved r = image_resolve(c.img, module);
     if (r.ok && r.node.kind == NodeKind::File)
         add(c, "UBI module", MODE_BIT(1), Level::Ok, r.path);
     else
         add(c, "UBI module", MODE_BIT(1), Level::Fail,
-            UBI_MODULE " is missing: \"insmod " UBI_MODULE " mtd=Local-disk\" fails and no UBI volume is made",
-            "copy the board kernel's ubi.ko to " UBI_MODULE);
+            module + " is missing: \"" + insmod + "\" fails and no UBI volume is made",
+            "copy the board kernel's ubi.ko to " + module);
 }
 
 // mkfs.fat refuses a label longer than FAT holds; BusyBox's mkdosfs cuts it.
@@ -614,14 +633,15 @@ void check_label(Ctx &c)
     }
     const Resolved mk = find_on_path(c, "mkdosfs");
     const bool busybox = mk.ok && is_busybox(c, mk);
-    const std::string fix = "set UPDATER_LABEL to at most 11 characters";
+    const std::string most = std::to_string(FAT_LABEL_MAX);
+    const std::string fix = "set UPDATER_LABEL to at most " + most + " characters";
     if (busybox)
         add(c, "label", MODE_BIT(2), Level::Warn,
-            shown + " is " + std::to_string(label.size()) + " characters long; BusyBox's mkdosfs keeps the first 11", fix);
+            shown + " is " + std::to_string(label.size()) + " characters long; BusyBox's mkdosfs keeps the first " + most, fix);
     else
         add(c, "label", MODE_BIT(2), Level::Fail,
             shown + " is " + std::to_string(label.size()) +
-                " characters long; mkfs.fat refuses it (\"Label can be no longer than 11 characters\") and "
+                " characters long; mkfs.fat refuses it (\"Label can be no longer than " + most + " characters\") and "
                 "partition 6 is not formatted",
             fix);
 }
@@ -642,7 +662,7 @@ std::vector<Item> check_image(ImageStore &img, const CheckOptions &opt)
     check_font(c);
     if (c.path.empty())
         c.path = SYSTEMD_PATH;
-    for (const board_tool &t : BOARD_TOOLS)
+    for (const board_tool &t : board_tools())
         check_tool(c, t);
     check_module(c);
     check_label(c);

@@ -93,13 +93,17 @@ bool string_at(const Reader &r, uint64_t off, uint64_t limit, std::string &out)
     return true;
 }
 
-bool read_dynamic(const Reader &r, bool is64, const std::vector<Segment> &segs, const Segment &dyn,
-                  ElfInfo &info, std::string &err)
-{
-    const unsigned w = is64 ? 8 : 4;
-    std::vector<uint64_t> needed, paths[2];
+// What the dynamic section points at: string table offsets, not yet read.
+struct DynamicRefs {
+    std::vector<uint64_t> needed, paths[2];  // paths: DT_RUNPATH, then DT_RPATH
     uint64_t strtab = 0, strsz = 0;
     bool have_strtab = false;
+};
+
+bool read_dynamic_refs(const Reader &r, bool is64, const std::vector<Segment> &segs, const Segment &dyn,
+                       DynamicRefs &d, std::string &err)
+{
+    const unsigned w = is64 ? 8 : 4;
     for (uint64_t at = dyn.offset; at - dyn.offset + 2 * w <= dyn.filesz; at += 2 * w) {
         uint64_t tag, val;
         if (!r.get(at, w, tag) || !r.get(at + w, w, val)) {
@@ -109,22 +113,31 @@ bool read_dynamic(const Reader &r, bool is64, const std::vector<Segment> &segs, 
         if (tag == DT_NULL_)
             break;
         if (tag == DT_NEEDED_)
-            needed.push_back(val);
+            d.needed.push_back(val);
         else if (tag == DT_STRTAB_)
-            have_strtab = vaddr_to_offset(segs, val, strtab);
+            d.have_strtab = vaddr_to_offset(segs, val, d.strtab);
         else if (tag == DT_STRSZ_)
-            strsz = val;
+            d.strsz = val;
         else if (tag == DT_RUNPATH_ || tag == DT_RPATH_)
-            paths[tag == DT_RUNPATH_ ? 0 : 1].push_back(val);
+            d.paths[tag == DT_RUNPATH_ ? 0 : 1].push_back(val);
     }
-    if (needed.empty() && paths[0].empty() && paths[1].empty())
+    return true;
+}
+
+bool read_dynamic(const Reader &r, bool is64, const std::vector<Segment> &segs, const Segment &dyn,
+                  ElfInfo &info, std::string &err)
+{
+    DynamicRefs d;
+    if (!read_dynamic_refs(r, is64, segs, dyn, d, err))
+        return false;
+    if (d.needed.empty() && d.paths[0].empty() && d.paths[1].empty())
         return true;
-    if (!have_strtab || strtab >= r.size) {
+    if (!d.have_strtab || d.strtab >= r.size) {
         err = "dynamic string table not found";
         return false;
     }
-    const uint64_t limit = strsz > r.size - strtab ? r.size : strtab + strsz;
-    for (uint64_t n : needed) {
+    const uint64_t strtab = d.strtab, limit = d.strsz > r.size - strtab ? r.size : strtab + d.strsz;
+    for (uint64_t n : d.needed) {
         std::string name;
         if (n >= limit - strtab || !string_at(r, strtab + n, limit, name)) {
             err = "a needed library's name lies outside the string table";
@@ -132,7 +145,7 @@ bool read_dynamic(const Reader &r, bool is64, const std::vector<Segment> &segs, 
         }
         info.needed.push_back(name);
     }
-    const std::vector<uint64_t> &p = paths[0].empty() ? paths[1] : paths[0];
+    const std::vector<uint64_t> &p = d.paths[0].empty() ? d.paths[1] : d.paths[0];
     if (!p.empty() && (p[0] >= limit - strtab || !string_at(r, strtab + p[0], limit, info.runpath))) {
         err = "the library path lies outside the string table";
         return false;

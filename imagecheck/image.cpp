@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -174,13 +175,60 @@ public:
     }
 };
 
-bool read_tar_entry(archive *a, archive_entry *e, TarStore &store, std::string &err)
+// The names between the slashes of a path, "." and ".." included.
+std::vector<std::string> raw_parts(const std::string &path)
+{
+    std::vector<std::string> parts;
+    std::istringstream names(path);
+    for (std::string part; std::getline(names, part, '/');)
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
+}
+
+// How a member's name leaves the image: "" when it stays inside. Taken as
+// inside the image, such a name would put the member where it does not
+// belong, or leave the image looking empty, so the archive is refused.
+std::string outside_image(const std::string &name)
+{
+    if (!name.empty() && name[0] == '/')
+        return "is absolute";
+    int depth = 0;
+    for (const std::string &part : raw_parts(name)) {
+        if (part == "..")
+            depth--;
+        else if (part != ".")
+            depth++;
+        if (depth < 0)
+            return "climbs out of the image";
+    }
+    return "";
+}
+
+// The member's name and its hard link's target, when both stay inside the
+// image; otherwise err names the member.
+bool member_inside(archive_entry *e, std::string &err)
 {
     const char *raw = archive_entry_pathname(e);
     if (!raw) {
         err = "an entry without a name";
         return false;
     }
+    std::string how = outside_image(raw);
+    const char *hard = archive_entry_hardlink(e);
+    if (how.empty() && hard && !outside_image(hard).empty())
+        how = "is a hard link to \"" + std::string(hard) + "\", which " + outside_image(hard);
+    if (how.empty())
+        return true;
+    err = "member \"" + std::string(raw) + "\" " + how + ": not a root file system's archive";
+    return false;
+}
+
+bool read_tar_entry(archive *a, archive_entry *e, TarStore &store, std::string &err)
+{
+    if (!member_inside(e, err))
+        return false;
+    const char *raw = archive_entry_pathname(e);
     const std::string path = join(path_components(raw));
     TarEntry t;
     const char *link = archive_entry_symlink(e);
@@ -287,13 +335,35 @@ std::unique_ptr<ImageStore> image_from_tar_bytes(const void *data, size_t size, 
     return read_tar(a, archive_read_open_memory(a, data, size) == ARCHIVE_OK, err);
 }
 
+namespace {
+
+// Goes on at a link's target instead of at the link: from the image's root
+// for an absolute target. False, with res.error, past 40 links.
+bool enter_link(const std::string &here, const std::string &target, std::vector<std::string> &done,
+                std::vector<std::string> &todo, Resolved &res)
+{
+    res.links.push_back(here + " -> " + target);
+    if (res.links.size() > 40) {
+        res.error = "too many levels of symbolic links at " + here;
+        return false;
+    }
+    done.pop_back();
+    if (!target.empty() && target[0] == '/')
+        done.clear();
+    // The target's own components, "..", "." and all, come next.
+    const std::vector<std::string> t = raw_parts(target);
+    todo.insert(todo.end(), t.rbegin(), t.rend());
+    return true;
+}
+
+} // namespace
+
 Resolved image_resolve(ImageStore &img, const std::string &path, bool follow_last)
 {
     Resolved res;
     std::vector<std::string> done;
     std::vector<std::string> todo = path_components(path);
     std::reverse(todo.begin(), todo.end());
-    int links = 0;
     while (!todo.empty()) {
         const std::string c = todo.back();
         todo.pop_back();
@@ -308,27 +378,8 @@ Resolved image_resolve(ImageStore &img, const std::string &path, bool follow_las
         const std::string here = join(done);
         const Node n = img.lstat(here);
         if (n.kind == NodeKind::Link && (follow_last || !todo.empty())) {
-            res.links.push_back(here + " -> " + n.target);
-            if (++links > 40) {
-                res.error = "too many levels of symbolic links at " + here;
+            if (!enter_link(here, n.target, done, todo, res))
                 return res;
-            }
-            done.pop_back();
-            if (!n.target.empty() && n.target[0] == '/')
-                done.clear();
-            // The target's own components, "..", "." and all, come next.
-            std::vector<std::string> t;
-            size_t at = 0;
-            while (at <= n.target.size()) {
-                const size_t end = n.target.find('/', at);
-                const std::string part = n.target.substr(at, end == std::string::npos ? std::string::npos : end - at);
-                if (!part.empty())
-                    t.push_back(part);
-                if (end == std::string::npos)
-                    break;
-                at = end + 1;
-            }
-            todo.insert(todo.end(), t.rbegin(), t.rend());
             continue;
         }
         if (n.kind == NodeKind::Missing || (!todo.empty() && n.kind != NodeKind::Dir)) {

@@ -71,6 +71,6 @@ int mmc_user_format(int channel, const char *label)
         else if (n < 0)
             printf("label too long, " MMC_NODE_PREFIX "%dp%d not formatted\n", channel, part);
     }
-    run_command("reboot");
+    run_command(REBOOT_COMMAND);
     return 0;
 }

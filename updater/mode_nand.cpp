@@ -115,7 +115,7 @@ int nand_user_init(int, const char *)
         close(fd);
     }
 
-    run_command("reboot");
+    run_command(REBOOT_COMMAND);
     return 0;
 }
 

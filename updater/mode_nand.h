@@ -5,6 +5,8 @@
 #define UPDATER_MODE_NAND_H
 
 #define CMD_MAX 256
+// The last command of every mode that changes the storage.
+#define REBOOT_COMMAND "reboot"
 
 // What mode 1 prints beside its "cmd: " lines. A name with _ERR_ in it is a
 // line no good run prints (the system test's console check reads these
@@ -44,7 +46,7 @@ int ctp_trigger_calibration();
 // ready!" after "mkdosfs failed, status N" when the command that decides the
 // verdict, the FAT32 mkdosfs, did not exit with 0) and "Please remove
 // the SD card and reboot.", waits until /dev/mmcblkN (N = card index) no longer
-// opens, then runs "reboot". Returns 0; channel and label are ignored.
+// opens, then runs REBOOT_COMMAND. Returns 0; channel and label are ignored.
 int nand_user_init(int channel, const char *label);
 // The whole of mode 1: calibration and its notice, nand_user_init, the
 // five-second floor since the start, then the notice band wiped white. No

@@ -30,11 +30,11 @@ int main(void)
 {
     int fb1, fb0;
     size_t len1, len0;
-    char *own = map_fb("/dev/fb1", &fb1, &len1);
+    char *own = map_fb(FB_NODE, &fb1, &len1);
     char *other = map_fb("/dev/fb0", &fb0, &len0);
     char plain[64];
     if (!own || !other) {
-        puts("systest: osd-check: cannot map /dev/fb1 and /dev/fb0");
+        puts("systest: osd-check: cannot map " FB_NODE " and /dev/fb0");
         return 1;
     }
     const struct {

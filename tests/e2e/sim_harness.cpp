@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "display/ft_compat.h"
+#include "display/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -186,7 +187,7 @@ struct FontOracle::Impl {
 FontOracle::FontOracle(const std::string &font_path) : impl_(new Impl)
 {
     if (FT_Init_FreeType(&impl_->library) != 0 || FT_New_Face(impl_->library, font_path.c_str(), 0, &impl_->face) != 0 ||
-        FT_Set_Char_Size(impl_->face, 960, 0, 100, 0) != 0)
+        FT_Set_Char_Size(impl_->face, TEXT_CHAR_SIZE, 0, TEXT_DPI, 0) != 0)
         ADD_FAILURE() << "cannot load the test font " << font_path;
 }
 

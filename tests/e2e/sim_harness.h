@@ -57,7 +57,7 @@ struct LineGeometry {
 enum class Line { Status, Detail, Notice, NoticeErase };
 LineGeometry line_geometry(Line line, unsigned xres, unsigned yres);
 
-// The font as the device renders it (15 pt at 100 dpi), measured here
+// The font as the device renders it (its character size), measured here
 // independently of the program.
 class FontOracle {
 public:

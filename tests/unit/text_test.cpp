@@ -37,29 +37,6 @@ InkBox ink(const MemSurface &s)
 
 } // namespace
 
-TEST(Layout, SmallScreenUpTo480LinesLargeAbove)
-{
-    const line_layout small_status = layout_line(LINE_STATUS, 800, 480);
-    EXPECT_EQ(small_status.band_x, 100);
-    EXPECT_EQ(small_status.band_y, 100);
-    EXPECT_EQ(small_status.band_w, 600);
-    EXPECT_EQ(small_status.band_h, 30);
-    EXPECT_EQ(small_status.baseline, 126);
-    EXPECT_EQ(layout_line(LINE_DETAIL, 800, 480).band_y, 133);
-    EXPECT_EQ(layout_line(LINE_DETAIL, 800, 480).baseline, 159);
-    EXPECT_EQ(layout_line(LINE_NOTICE, 800, 480).band_y, 381);
-    EXPECT_EQ(layout_line(LINE_NOTICE, 800, 480).band_w, 648);
-    EXPECT_EQ(layout_line(LINE_NOTICE, 800, 480).baseline, 397);
-
-    EXPECT_EQ(layout_line(LINE_STATUS, 800, 481).band_y, 178);
-    EXPECT_EQ(layout_line(LINE_STATUS, 800, 481).baseline, 204);
-    EXPECT_EQ(layout_line(LINE_DETAIL, 1024, 600).band_y, 211);
-    EXPECT_EQ(layout_line(LINE_DETAIL, 1024, 600).baseline, 237);
-    EXPECT_EQ(layout_line(LINE_NOTICE, 1024, 600).band_x, 212);
-    EXPECT_EQ(layout_line(LINE_NOTICE, 1024, 600).band_y, 401);
-    EXPECT_EQ(layout_line(LINE_NOTICE, 1024, 600).baseline, 417);
-}
-
 TEST(Layout, CentringRoundsTowardZeroAndWrapsWhenTooWide)
 {
     EXPECT_EQ(centred_x(800, 100), 350);
