@@ -70,7 +70,7 @@ def test_mode1(rig, kpart, busybox, boot, fresh_card, reference, boot_work):
     ref = reference("mode1", MODE1, board.PANEL_16, "--card-removal", "polls=5")
     cmdline = "%s systest.badblocks=%s systest.ubiblk systest.yaffs" % (
         MODE1, ",".join(map(str, board.NAND_BAD_PEBS)))
-    run, _ = mode1_boot(boot, fresh_card, initrd, cmdline, boot_work)
+    run = mode1_boot(boot, fresh_card, initrd, cmdline, ref, boot_work)
     failed = [line for line in run.console if nand.MKDOSFS_FAILED.split("%")[0] in line]
     assert not failed, "mode1: with the block driver mkdosfs must succeed, the console said %s" % failed
     listing = old_partition(run.console, boot_work)

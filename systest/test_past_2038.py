@@ -14,7 +14,7 @@ from rig.runs import MODE1, mode1_as_planned, mode1_boot
 def test_past_2038(rig, busybox, boot, fresh_card, reference, boot_work):
     card_sha = card.sha(fresh_card.path, 0, fresh_card.path.stat().st_size)
     ref = reference("mode1", MODE1, board.PANEL_16, "--card-removal", "polls=5", "--fail-command", "mkdosfs=1")
-    run, _ = mode1_boot(boot, fresh_card, busybox / "initramfs.cpio.gz", MODE1, boot_work,
+    run = mode1_boot(boot, fresh_card, busybox / "initramfs.cpio.gz", MODE1, ref, boot_work,
                         extra=("-rtc", "base=" + board.RTC_PAST_2038))
     day = board.RTC_PAST_2038.split("T")[0]
     assert any(line.startswith("systest: system clock set to %sT" % day) for line in run.console), \

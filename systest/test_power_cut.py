@@ -15,7 +15,7 @@ def test_power_cut(rig, busybox, boot, fresh_card, reference, boot_work):
     assert cut.wait_line(cut_at), "cut: the console never showed '%s' while QEMU ran" % cut_at
     cut.kill()
     print("cut: power cut %.0f s after QEMU's start" % cut.elapsed())
-    assert "cmd: reboot" not in cut.console(), "cut: the power cut came after the updater had finished"
+    assert board.REBOOT_LINE not in cut.console(), "cut: the power cut came after the updater had finished"
     assert not card.complete(fresh_card.path, fresh_card.before, ref.commands, boot_work), \
         "cut: the card was already complete at the power cut"
 

@@ -64,6 +64,9 @@ NAMES = c_defines("board/names.h")
 FB_NODE = NAMES["FB_NODE"]
 CTP_NODE = NAMES["CTP_NODE"]
 MMC_NODE_PREFIX = NAMES["MMC_NODE_PREFIX"]
+# The last command of every mode that changes the storage, as the console
+# shows it.
+REBOOT_LINE = "cmd: " + c_defines("updater/mode_nand.h")["REBOOT_COMMAND"]
 
 
 def fault_lines_by_name():

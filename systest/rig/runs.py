@@ -26,26 +26,25 @@ MODE1 = "updater=1,0,0"
 PANEL_WORD = b"ctp_calibrate"
 
 
-def mode1_boot(boot, fresh_card, initrd, cmdline, folder, extra=()):
+def mode1_boot(boot, fresh_card, initrd, cmdline, ref, folder, extra=()):
     """Mode 1 to its end: once the last storage command ran the program polls
     the card; after the wait it must still be waiting, then the card is
-    pulled, and only then may it reboot. Gives the Run and the console as it
-    stood when the card was pulled."""
+    pulled, and only then may it reboot."""
     spare = folder / "mtd6.img"
     with open(spare, "wb") as f:
         f.truncate(board.NAND_MTD6_PEBS * board.NAND_PEB)
     guest = boot("mode1", cmdline, fresh_card.path, initrd, extra=(
         "-drive", "if=none,id=spare,format=raw,file=%s" % spare, "-device", "virtio-blk-device,drive=spare", *extra))
-    assert guest.wait_line("cmd: umount /mnt"), "mode1: the console never showed the last storage command while QEMU ran"
+    last = "cmd: " + [c for c in ref.commands if "cmd: " + c != board.REBOOT_LINE][-1]
+    assert guest.wait_line(last), "mode1: the console never showed the last storage command (%s) while QEMU ran" % last
     time.sleep(board.CARD_PULL_AFTER_S)
     at_pull = guest.console()
-    assert "cmd: reboot" not in at_pull, \
-        "mode1: 'cmd: reboot' was logged with the SD card still in (within %d s of the last command)" % \
-        board.CARD_PULL_AFTER_S
+    assert board.REBOOT_LINE not in at_pull, "mode1: '%s' was logged with the SD card still in (within %d s of " \
+        "the last command)" % (board.REBOOT_LINE, board.CARD_PULL_AFTER_S)
     assert guest.running(), "mode1: QEMU ended while the updater should wait for the card"
     guest.pull_card()
     print("mode1: SD card pulled %.0f s after QEMU's start" % guest.elapsed())
-    return guest.end(), at_pull
+    return guest.end()
 
 
 def mode1_as_planned(run, ref, card_sha, folder, png_tool):
