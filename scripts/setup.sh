@@ -27,11 +27,12 @@ sim_packages=(
 
 # The tests, lint, sanitizer build, benchmarks and the image check
 # (libarchive) on top of those; ccache keeps the test command's compiles
-# from one run to the next.
+# from one run to the next; pytest runs the image check's tests and the ARM
+# system test (systest/).
 host_packages=(
   pkg-config ccache
   googletest libgtest-dev
-  python3-fonttools
+  python3-fonttools python3-pytest
   libbenchmark-dev valgrind
   clang-tidy-14 cppcheck
   clang-14 libclang-rt-14-dev
@@ -74,8 +75,7 @@ fi
 # needs) from Debian's armhf architecture; QEMU, the partitioning, file system
 # and device-tree tools the system test drives on the host. The test itself
 # fetches the guest's Debian armhf packages with `apt-get download`, which
-# needs the armhf package lists. socat talks to QEMU's monitor (the SD card
-# is pulled through it); the host's mtd-utils (ubinize) make the UBI images
+# needs the armhf package lists. The host's mtd-utils (ubinize) make the UBI images
 # the test's own checks are tried on; mtools reads the FAT32 volume mode 1
 # leaves inside UBI. systemd's systemctl enables the unit in the systemd
 # guest's root and journalctl reads its journal afterwards. qemu-user-static
@@ -90,7 +90,7 @@ fi
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
-  qemu-system-arm qemu-user-static socat mtd-utils mtools
+  qemu-system-arm qemu-user-static mtd-utils mtools
   fdisk dosfstools e2fsprogs device-tree-compiler cpio zlib1g-dev patch xz-utils
   systemd
   scdoc debhelper dpkg-dev fakeroot lintian

@@ -4,7 +4,7 @@
 and as tar archives, and every planted fault is reported on its item, with
 its fix, for exactly the modes it breaks.
 
-    imagecheck_test.py CHECKER FONT WORKDIR
+    pytest imagecheck_test.py --checker CHECKER --font FONT --work WORKDIR
 """
 import json
 import os
@@ -12,10 +12,10 @@ import subprocess
 import sys
 import tarfile
 
+import pytest
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_image  # noqa: E402
-
-CHECKER, FONT, WORK = sys.argv[1:4]
 
 # init, fault, item, level, words in its detail, modes left not ready
 FAULTS = [
@@ -46,103 +46,99 @@ FAULTS = [
     ("busybox", "long-label", "label", "fail", "mkfs.fat refuses it", {2}),
 ]
 
-failures = []
+@pytest.fixture(scope="module")
+def checker(options):
+    os.makedirs(options["work"], exist_ok=True)
+    return options
 
 
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what)
-
-
-def run(image, *args):
-    p = subprocess.run([CHECKER, *args, image], capture_output=True, text=True)
+def run(checker, image, *args):
+    p = subprocess.run([checker["checker"], *args, image], capture_output=True, text=True)
     return p.returncode, p.stdout, p.stderr
 
 
-def report(image, *args):
-    code, out, err = run(image, "--json", *args)
+def report(checker, image, *args):
+    code, out, err = run(checker, image, "--json", *args)
     try:
         return code, json.loads(out)
     except ValueError:
-        check(False, "%s: JSON unreadable: %r %r" % (image, out[:200], err))
-        return code, {"modes": {}, "items": []}
+        pytest.fail("%s: JSON unreadable: %r %r" % (image, out[:200], err))
 
 
-def complete_images():
-    for init in ("busybox", "systemd", "sysv"):
-        root = os.path.join(WORK, "complete-" + init)
-        make_image.make(root, FONT, init)
-        code, rep = report(root)
-        bad = [i for i in rep["items"] if i["status"] != "ok"]
-        check(code == 0 and rep["modes"] == {"1": True, "2": True, "3": True} and not bad,
-              "complete %s image: status %d, not ok: %s" % (init, code, bad))
-        for compression in ("", "gz"):
-            tar = root + ".tar" + ("." + compression if compression else "")
-            with tarfile.open(tar, "w:" + compression) as t:
-                t.add(root, arcname=".")
-            code, out, err = run(tar)
-            check(code == 0 and "mode 2: ready" in out, "complete %s image as %s: %d %s" % (init, tar, code, err))
+@pytest.mark.parametrize("init", ["busybox", "systemd", "sysv"])
+def test_complete_image(checker, init):
+    root = os.path.join(checker["work"], "complete-" + init)
+    make_image.make(root, checker["font"], init)
+    code, rep = report(checker, root)
+    bad = [i for i in rep["items"] if i["status"] != "ok"]
+    assert code == 0 and rep["modes"] == {"1": True, "2": True, "3": True} and not bad, \
+        "complete %s image: status %d, not ok: %s" % (init, code, bad)
+    for compression in ("", "gz"):
+        tar = root + ".tar" + ("." + compression if compression else "")
+        with tarfile.open(tar, "w:" + compression) as t:
+            t.add(root, arcname=".")
+        code, out, err = run(checker, tar)
+        assert code == 0 and "mode 2: ready" in out, "complete %s image as %s: %d %s" % (init, tar, code, err)
 
 
-def planted_faults():
-    for init, fault, item, level, words, broken in FAULTS:
-        root = os.path.join(WORK, fault)
-        make_image.make(root, FONT, init, fault)
-        code, rep = report(root)
-        found = [i for i in rep["items"] if i["name"] == item]
-        what = "%s: item %s" % (fault, item)
-        check(len(found) == 1, what + " reported once")
-        if not found:
-            continue
-        got = found[0]
-        check(got["status"] == level, "%s is %s, not %s (%s)" % (what, got["status"], level, got["detail"]))
-        check(words in got["detail"], "%s: %r not in %r" % (what, words, got["detail"]))
-        check((got["fix"] != "") == (level != "ok"), "%s: fix %r" % (what, got["fix"]))
-        not_ready = {int(m) for m, ready in rep["modes"].items() if not ready}
-        check(not_ready == broken, "%s: modes not ready %s, expected %s" % (what, not_ready, broken))
-        check(code == (1 if broken else 0), "%s: exit status %d" % (what, code))
-        # The terminal form: the item's line carries its fix.
-        _, out, _ = run(root)
-        line = [l for l in out.splitlines() if l[5:25].strip() == item]
-        check(len(line) == 1 and ("-- fix: " in line[0]) == (level != "ok"), "%s: text line %s" % (what, line))
-        # Asked only for the modes it does not break, the image is ready.
-        fine = [str(m) for m in (1, 2, 3) if m not in broken]
-        if broken and fine:
-            args = sum((["--mode", m] for m in fine), [])
-            check(run(root, *args)[0] == 0, "%s: modes %s alone" % (what, fine))
+@pytest.mark.parametrize("init, fault, item, level, words, broken", FAULTS, ids=[f[1] for f in FAULTS])
+def test_planted_fault(checker, init, fault, item, level, words, broken):
+    root = os.path.join(checker["work"], fault)
+    make_image.make(root, checker["font"], init, fault)
+    code, rep = report(checker, root)
+    found = [i for i in rep["items"] if i["name"] == item]
+    assert len(found) == 1, "item %s reported %d times" % (item, len(found))
+    got = found[0]
+    assert got["status"] == level, "item %s is %s, not %s (%s)" % (item, got["status"], level, got["detail"])
+    assert words in got["detail"], "item %s: %r not in %r" % (item, words, got["detail"])
+    assert (got["fix"] != "") == (level != "ok"), "item %s: fix %r" % (item, got["fix"])
+    not_ready = {int(m) for m, ready in rep["modes"].items() if not ready}
+    assert not_ready == broken, "modes not ready %s, expected %s" % (not_ready, broken)
+    assert code == (1 if broken else 0), "exit status %d" % code
+    # The terminal form: the item's line carries its fix.
+    _, out, _ = run(checker, root)
+    line = [l for l in out.splitlines() if l[5:25].strip() == item]
+    assert len(line) == 1 and ("-- fix: " in line[0]) == (level != "ok"), "text line %s" % line
+    # Asked only for the modes it does not break, the image is ready.
+    fine = [str(m) for m in (1, 2, 3) if m not in broken]
+    if broken and fine:
+        args = sum((["--mode", m] for m in fine), [])
+        assert run(checker, root, *args)[0] == 0, "modes %s alone are not ready" % fine
 
 
-def unreadable_images():
-    # Folders and archives that are not images: a clear message, status 2.
-    bad_tar = os.path.join(WORK, "broken.tar")
-    with open(os.path.join(WORK, "complete-busybox.tar"), "rb") as f:
-        data = f.read()
-    for name, blob in (("broken.tar", data[:700] + b"\xff" * 900), ("random.bin", os.urandom(4096))):
-        path = os.path.join(WORK, name)
-        with open(path, "wb") as f:
-            f.write(blob)
-        code, out, err = run(path)
-        check(code == 2 and err.startswith("updater-check-image: " + path + ": ") and not out,
-              "%s: status %d, %r" % (name, code, err))
-    code, _, err = run(os.path.join(WORK, "nowhere"))
-    check(code == 2 and "no such file or folder" in err, "missing image: %d %r" % (code, err))
-    # A tar whose links point out of the image, absolute and by "..": the
-    # host's font is never read.
-    out_tar = os.path.join(WORK, "escape.tar")
+@pytest.mark.parametrize("name", ["broken.tar", "random.bin"])
+def test_not_an_image(checker, name):
+    """Folders and archives that are not images: a clear message, status 2."""
+    root = os.path.join(checker["work"], "complete-busybox")
+    make_image.make(root, checker["font"], "busybox")
+    with tarfile.open(root + ".tar", "w") as t:
+        t.add(root, arcname=".")
+    with open(root + ".tar", "rb") as f:
+        blob = f.read()[:700] + b"\xff" * 900 if name == "broken.tar" else os.urandom(4096)
+    path = os.path.join(checker["work"], name)
+    with open(path, "wb") as f:
+        f.write(blob)
+    code, out, err = run(checker, path)
+    assert code == 2 and err.startswith("updater-check-image: " + path + ": ") and not out, \
+        "%s: status %d, %r" % (name, code, err)
+
+
+def test_missing_image(checker):
+    code, _, err = run(checker, os.path.join(checker["work"], "nowhere"))
+    assert code == 2 and "no such file or folder" in err, "missing image: %d %r" % (code, err)
+
+
+def test_tar_links_out_of_the_image(checker):
+    """A tar whose links point out of the image, absolute and by "..": the
+    host's font is never read."""
+    root = os.path.join(checker["work"], "complete-busybox")
+    make_image.make(root, checker["font"], "busybox")
+    out_tar = os.path.join(checker["work"], "escape.tar")
     with tarfile.open(out_tar, "w") as t:
-        t.add(os.path.join(WORK, "complete-busybox"), arcname=".", filter=lambda i: None if i.name == "./font/GOTHIC.TTF" else i)
+        t.add(root, arcname=".", filter=lambda i: None if i.name == "./font/GOTHIC.TTF" else i)
         info = tarfile.TarInfo("./font/GOTHIC.TTF")
-        info.type, info.linkname = tarfile.SYMTYPE, "../../../.." + os.path.abspath(FONT)
+        info.type, info.linkname = tarfile.SYMTYPE, "../../../.." + os.path.abspath(checker["font"])
         t.addfile(info)
-    code, rep = report(out_tar)
+    code, rep = report(checker, out_tar)
     font = [i for i in rep["items"] if i["name"] == "font"]
-    check(code == 1 and font and font[0]["status"] == "fail", "escaping tar link: %d %s" % (code, font))
-
-
-os.makedirs(WORK, exist_ok=True)
-complete_images()
-planted_faults()
-unreadable_images()
-print("%d failures" % len(failures))
-sys.exit(1 if failures else 0)
+    assert code == 1 and font and font[0]["status"] == "fail", "escaping tar link: %d %s" % (code, font)
