@@ -158,11 +158,11 @@ class Build:
                 # own recipes, and so their warnings, every time.
                 os.utime(dest)
 
-    def write_conf(self, builddir, with_layer=True):
+    def write_conf(self, builddir, with_layer=True, extra=""):
         conf = builddir / "conf"
         conf.mkdir(parents=True, exist_ok=True)
         layers = [self.poky / "meta", self.poky / "meta-poky"] + ([self.layer] if with_layer else [])
-        write_if_changed(conf / "local.conf", LOCAL_CONF)
+        write_if_changed(conf / "local.conf", LOCAL_CONF + extra)
         write_if_changed(conf / "bblayers.conf", BBLAYERS_CONF.format(layers=" ".join(map(str, layers))))
         if os.geteuid() == 0:
             # All else in it bitbake writes itself.
@@ -205,8 +205,8 @@ class Build:
                               stderr=subprocess.STDOUT, text=True, timeout=timeout)
         return proc.returncode, proc.stdout, time.monotonic() - started
 
-    def environment(self, recipe="orvane-updater"):
-        status, out, _ = self.run("bitbake", "-e", recipe)
+    def environment(self, recipe="orvane-updater", builddir=None):
+        status, out, _ = self.run("bitbake", "-e", recipe, builddir=builddir)
         assert status == 0, f"bitbake -e {recipe} failed with status {status}:\n{tail(out)}"
         return parse_env(out)
 

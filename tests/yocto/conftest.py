@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 import pathlib
 import sys
+import time
 
 import pytest
 
@@ -14,6 +15,14 @@ def pytest_addoption(parser):
     parser.addoption("--work", default=None, help="folder for the cross builds of the install check")
     parser.addoption("--yocto-check-layer", action="store_true",
                      help="also run the whole yocto-check-layer (minutes: see test_yocto_check_layer)")
+
+
+_timings = []
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _timings:
+        terminalreporter.write_line("yocto: " + ", ".join(_timings))
 
 
 @pytest.fixture(scope="session")
@@ -34,12 +43,15 @@ def work(request, tmp_path_factory):
 @pytest.fixture(scope="session")
 def build(source):
     """The bitbake build folder with the layer added, parsed once."""
+    started = time.monotonic()
     try:
         b = bitbake.Build(source)
         b.prepare()
     except bitbake.CannotRun as e:
         pytest.fail(f"the Yocto checks cannot run: {e}", pytrace=False)
+    _timings.append(f"set-up (lock, unpack, locale, layer copy) {time.monotonic() - started:.1f} s")
     b.parse_output = b.run("bitbake", "-p")
+    _timings.append(f"bitbake -p {b.parse_output[2]:.1f} s")
     yield b
     b.release_lock()
 
@@ -48,3 +60,15 @@ def build(source):
 def env(build):
     """`bitbake -e orvane-updater` of the layer as committed."""
     return build.environment()
+
+
+@pytest.fixture(scope="session")
+def systemd_env(build):
+    """The same for a systemd image: a build folder of its own, whose parse
+    stays in the cache beside the first."""
+    builddir = build.root / "build-systemd"
+    build.write_conf(builddir, extra='INIT_MANAGER = "systemd"\n')
+    started = time.monotonic()
+    env = build.environment(builddir=builddir)
+    _timings.append(f"bitbake -e with INIT_MANAGER = systemd {time.monotonic() - started:.1f} s")
+    return env

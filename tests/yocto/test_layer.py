@@ -6,7 +6,6 @@ runs and that the planted-fault tests run on a damaged copy of the recipe."""
 import fnmatch
 import hashlib
 import os
-import pathlib
 import re
 import shutil
 import subprocess
@@ -89,7 +88,7 @@ def expected_recommends(source, build, modes):
 # -- the checks ---------------------------------------------------------------------
 def check_parse(build, status, out):
     assert status == 0, f"bitbake -p failed with status {status}:\n{tail(out)}"
-    # The layer's recipes are always parsed afresh (Build.prepare), so that
+    # The layer's recipes are always parsed afresh (Build.sync_layer), so that
     # their warnings show on a warm cache too.
     m = re.search(r"Parsing of (\d+) \.bb files complete \((\d+) cached, (\d+) parsed\).* (\d+) errors", out)
     assert m and m.group(4) == "0" and int(m.group(3)) >= 1, (
@@ -354,6 +353,19 @@ def test_install_lands_in_packages(env, source, work, build):
     unit, script = startup_files(source)
     mine = {os.path.basename(f) for f in split[PN]}
     assert {"updater", unit, script} <= mine, f"{PN} should hold the program and both start-up files: {split[PN]}"
+
+
+def test_systemd_image(systemd_env, source, work, build):
+    """INIT_MANAGER = "systemd": usrmerge moves the unit folder, which the
+    recipe follows, and the update-rc.d class stands aside."""
+    env = systemd_env
+    features = words(env["DISTRO_FEATURES"])
+    assert "systemd" in features and "sysvinit" not in features, f"not a systemd image: {features}"
+    assert env.get("INHIBIT_UPDATERCD_BBCLASS") == "1" and "systemd-systemctl-native" in words(env["DEPENDS"]), (
+        "on a systemd image the systemd class should enable the unit and update-rc.d do nothing")
+    split = check_install(env, source, work / "install-systemd", build.poky)
+    unit = f"{env['systemd_system_unitdir']}/{startup_files(source)[0]}"
+    assert unit in split[PN], f"{PN} should hold {unit}: {sorted(split[PN])}"
 
 
 def test_layer_form_is_what_yocto_check_layer_wants(build):
