@@ -5,6 +5,8 @@ import time
 
 import pytest
 
+# No byte code written into the checkout.
+sys.dont_write_bytecode = True
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import bitbake  # noqa: E402
 
