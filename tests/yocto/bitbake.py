@@ -85,6 +85,7 @@ class Build:
         self.layer_source = source / layer_name
         self._lock = None
         self.parse_output = None
+        self.broken = None
 
     # -- preparing the folder ------------------------------------------------
     def prepare(self):
@@ -99,8 +100,8 @@ class Build:
     def _check_host(self):
         missing = [t for t in ("chrpath", "gawk", "localedef", "tar", "xz", "git")
                    if not shutil.which(t, path="/usr/sbin:/usr/bin:/sbin:/bin")]
-        if os.geteuid() == 0 and not shutil.which("setpriv"):
-            missing.append("setpriv")
+        if os.geteuid() == 0:
+            missing += [t for t in ("setpriv", "unshare") if not shutil.which(t)]
         if missing:
             raise CannotRun(f"bitbake's host tools are missing: {' '.join(missing)} ({SANITY_HELP})")
         if not pathlib.Path("/usr/share/i18n/locales/en_US").exists():
@@ -200,9 +201,12 @@ class Build:
 
     def run(self, *args, timeout=1800, builddir=None):
         """(exit status, output, seconds) of one bitbake command."""
+        # A failed first parse fails every later command the same way, each
+        # after bitbake's own retries: say so at once.
+        assert not self.broken, f"bitbake cannot run here; its first parse said:\n{self.broken}"
         started = time.monotonic()
-        proc = subprocess.run(self.command(args, builddir), cwd=builddir or self.builddir, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, timeout=timeout)
+        proc = subprocess.run(self.command(args, builddir), cwd=builddir or self.builddir,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=timeout)
         return proc.returncode, proc.stdout, time.monotonic() - started
 
     def environment(self, recipe="orvane-updater", builddir=None):

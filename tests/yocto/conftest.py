@@ -46,13 +46,18 @@ def work(request, tmp_path_factory):
 def build(source):
     """The bitbake build folder with the layer added, parsed once."""
     started = time.monotonic()
+    reason = None
     try:
         b = bitbake.Build(source)
         b.prepare()
     except bitbake.CannotRun as e:
-        pytest.fail(f"the Yocto checks cannot run: {e}", pytrace=False)
+        reason = str(e)
+    if reason:
+        pytest.fail(f"the Yocto checks cannot run: {reason}", pytrace=False)
     _timings.append(f"set-up (lock, unpack, locale, layer copy) {time.monotonic() - started:.1f} s")
     b.parse_output = b.run("bitbake", "-p")
+    if b.parse_output[0] != 0:
+        b.broken = bitbake.tail(b.parse_output[1])
     _timings.append(f"bitbake -p {b.parse_output[2]:.1f} s")
     yield b
     b.release_lock()
