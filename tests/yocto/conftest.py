@@ -15,6 +15,7 @@ def pytest_addoption(parser):
     parser.addoption("--source", default=str(pathlib.Path(__file__).resolve().parents[2]),
                      help="the project's checkout (default: the one holding these tests)")
     parser.addoption("--work", default=None, help="folder for the cross builds of the install check")
+    parser.addoption("--check-image", default=None, help="the host build's updater-check-image")
     parser.addoption("--yocto-check-layer", action="store_true",
                      help="also run the whole yocto-check-layer (minutes: see test_yocto_check_layer)")
 
@@ -30,6 +31,11 @@ def pytest_terminal_summary(terminalreporter):
 @pytest.fixture(scope="session")
 def source(request):
     return pathlib.Path(request.config.getoption("--source")).resolve()
+
+
+@pytest.fixture(scope="session")
+def check_image(request):
+    return request.config.getoption("--check-image")
 
 
 @pytest.fixture(scope="session")

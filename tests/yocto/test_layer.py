@@ -5,6 +5,7 @@ toolchain. Each check is a function that the test of the committed layer
 runs and that the planted-fault tests run on a damaged copy of the recipe."""
 import fnmatch
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -48,11 +49,16 @@ def startup_files(source):
     return unit[0], script[0]
 
 
-def board_tools(source):
-    """{tool: modes} from the image check's table of the tools each mode runs."""
-    text = (source / "imagecheck" / "tools.h").read_text()
-    return {m.group(1): {int(n) for n in re.findall(r"MODE_BIT\((\d)\)", m.group(2))}
-            for m in re.finditer(r'^\s*\{"(\w+)", ([^,]+),', text, re.M)}
+def board_tools(check_image, work):
+    """{tool: modes} as the image check takes them from the program's own
+    command tables: its report on an empty image names every tool."""
+    assert check_image, "the tools by mode come from updater-check-image: give --check-image (the host build's)"
+    empty = work / "empty-image"
+    empty.mkdir(exist_ok=True)
+    proc = subprocess.run([check_image, "--json", str(empty)], stdout=subprocess.PIPE, text=True)
+    assert proc.returncode in (0, 1), f"updater-check-image --json {empty}: status {proc.returncode}"
+    return {i["name"][len("tool "):]: set(i["modes"]) for i in json.loads(proc.stdout)["items"]
+            if i["name"].startswith("tool ")}
 
 
 # Where each tool that poky's BusyBox does not give comes from in poky, and
@@ -72,10 +78,10 @@ def busybox_applets(build):
     return {m.lower() for m in re.findall(r"^CONFIG_(\w+)=y$", defconfig.read_text(), re.M)}
 
 
-def expected_recommends(source, build, modes):
+def expected_recommends(tools, build, modes):
     applets = busybox_applets(build)
     wanted = set()
-    for tool, tool_modes in board_tools(source).items():
+    for tool, tool_modes in tools.items():
         if not tool_modes & modes or tool in applets:
             continue
         assert tool in TOOL_PACKAGES, (
@@ -302,18 +308,23 @@ def test_environment_resolves_as_meant(source, env, build):
         f"rm, mknod, mount, cp, umount, reboot, insmod), found {env[f'RDEPENDS:{PN}']!r}")
 
 
+def check_recommends(env, tools, build):
+    modes = words(env["PACKAGECONFIG"])
+    wanted = expected_recommends(tools, build, {int(m[-1]) for m in modes})
+    found = set(words(env[f"RRECOMMENDS:{PN}"]))
+    assert found == wanted, (
+        f'PACKAGECONFIG = "{" ".join(modes)}": RRECOMMENDS:{PN} should be the packages of those modes\' '
+        f"tools {sorted(wanted)}, found {sorted(found)}")
+
+
 @pytest.mark.parametrize("modes", ["mode1 mode2", "mode1", "mode2"])
-def test_mode_options_recommend_each_modes_tools(source, build, env, modes):
+def test_mode_options_recommend_each_modes_tools(check_image, work, build, env, modes):
     if modes == env["PACKAGECONFIG"]:
         resolved = env
     else:
         with build.damaged_recipe(lambda text: text + f'PACKAGECONFIG = "{modes}"\n'):
             resolved = build.environment()
-    wanted = expected_recommends(source, build, {int(m[-1]) for m in modes.split()})
-    found = set(words(resolved[f"RRECOMMENDS:{PN}"]))
-    assert found == wanted, (
-        f'PACKAGECONFIG = "{modes}": RRECOMMENDS:{PN} should be the packages of those modes\' tools '
-        f"{sorted(wanted)}, found {sorted(found)}")
+    check_recommends(resolved, board_tools(check_image, work), build)
 
 
 def test_tool_packages_ship_their_tools(build):
@@ -404,32 +415,39 @@ def plant(old, new):
 
 FAULTS = {
     "depends-on-missing-recipe": (plant('DEPENDS = "freetype"', 'DEPENDS = "freetype libnotthere"'),
-                                  lambda b, s, w: check_graph(b), "Nothing PROVIDES 'libnotthere'"),
+                                  lambda c: check_graph(c.build), "Nothing PROVIDES 'libnotthere'"),
     "rdepends-misspelt": (plant('RDEPENDS:${PN} = "${VIRTUAL-RUNTIME_base-utils}"',
                                 'RDEPENDS:${PN} = "${VIRTUAL-RUNTIME_base-utils} dosfstool"'),
-                          lambda b, s, w: check_graph(b), "Nothing RPROVIDES 'dosfstool'"),
+                          lambda c: check_graph(c.build), "Nothing RPROVIDES 'dosfstool'"),
     "license-md5-wrong": (lambda text: re.sub(r"md5=[0-9a-f]{32}", "md5=" + "0" * 32, text, count=1),
-                          lambda b, s, w: check_license(b.environment(), s), "md5 00000000"),
+                          lambda c: check_license(c.build.environment(), c.source), "md5 00000000"),
     "unit-outside-files": (plant("-DUPDATER_SYSTEMD_UNITDIR=${systemd_system_unitdir}",
                                  "-DUPDATER_SYSTEMD_UNITDIR=${datadir}/units"),
-                           lambda b, s, w: check_install(b.environment(), s, w / "install-fault", b.poky),
+                           lambda c: check_install(c.build.environment(), c.source, c.work / "install-fault",
+                                                   c.build.poky),
                            "in no package's FILES (do_package's installed-vs-shipped): "
                            "['/usr/share/units/updater.service']"),
     "cmake-option-misspelt": (plant("-DUPDATER_BUILD_SIM=OFF", "-DUPDATER_BUILD_SIMM=OFF"),
-                              lambda b, s, w: check_install(b.environment(), s, w / "install-fault", b.poky),
+                              lambda c: check_install(c.build.environment(), c.source, c.work / "install-fault",
+                                                      c.build.poky),
                               "EXTRA_OECMAKE sets ['UPDATER_BUILD_SIMM'], which the project does not know"),
+    "mode2-without-mke2fs": (plant('",,,,dosfstools e2fsprogs-mke2fs"', '",,,,dosfstools"'),
+                             lambda c: check_recommends(c.build.environment(), board_tools(c.check_image, c.work),
+                                                        c.build),
+                             "should be the packages of those modes' tools ['dosfstools', 'e2fsprogs-mke2fs', "
+                             "'mtd-utils', 'mtd-utils-ubifs'], found ['dosfstools', 'mtd-utils', 'mtd-utils-ubifs']"),
     "oelint-finding": (plant('SECTION = "admin"', 'SECTION = "Admin"'),
-                       lambda b, s, w: check_oelint(b), "oelint.vars.sectionlowercase"),
+                       lambda c: check_oelint(c.build), "oelint.vars.sectionlowercase"),
 }
 
 
 @pytest.mark.parametrize("fault", FAULTS)
-def test_check_fails_on_planted_fault(build, source, work, fault):
+def test_check_fails_on_planted_fault(build, source, work, check_image, fault):
     damage, check, expected = FAULTS[fault]
     started = time.monotonic()
     with build.damaged_recipe(damage):
         with pytest.raises(AssertionError) as caught:
-            check(build, source, work)
+            check(types.SimpleNamespace(build=build, source=source, work=work, check_image=check_image))
     message = str(caught.value).split("\nassert ")[0]
     print(f"{fault} ({time.monotonic() - started:.1f} s):\n{message}")
     assert expected in message, f"the check failed, but not for the planted fault:\n{message}"
