@@ -274,6 +274,8 @@ BB_NO_NETWORK = "1"
 BB_NUMBER_PARSE_THREADS = "2"
 BB_NUMBER_THREADS = "2"
 CONF_VERSION = "2"
+# No event log of each command: it would grow by megabytes every run.
+BB_DEFAULT_EVENTLOG = ""
 """
 
 BBLAYERS_CONF = """\
