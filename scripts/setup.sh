@@ -38,6 +38,10 @@ host_packages=(
   clang-14 libclang-rt-14-dev
   systemd util-linux mount
   libarchive-dev
+  # The Yocto layer's checks: bitbake's host tools a bare Debian lacks, the source of its
+  # en_US.UTF-8 locale, ninja for cmake.bbclass's build, and what oelint-adv imports.
+  chrpath gawk diffstat lz4 zstd rpcsvc-proto file wget git cpio bzip2 patch locales ninja-build
+  python3-regex python3-deprecated python3-wrapt python3-colorama python3-urllib3
 )
 
 # Prints those of the named packages that are not installed, one a line.
