@@ -192,10 +192,10 @@ scenario_system() {
 }
 
 scenario_check() {
-    if [ -z "$work" ] || [ -z "$check_tool" ]; then
-        die "check needs --work and --check-tool"
+    [ -n "$work" ] || die "check needs --work"
+    if [ -z "$check_tool" ] || [ ! -x "$check_tool" ]; then
+        die "the image check updater-check-image is not built ('$check_tool')"
     fi
-    [ -x "$check_tool" ] || die "the image check updater-check-image is not built ('$check_tool')"
     [ -f "$work/rootfs.tar" ] || die "no $work/rootfs.tar: the Buildroot build did not finish"
     "$check_tool" --arch armhf --mode 1 --mode 2 --mode 3 "$work/rootfs.tar" ||
         die "the Buildroot-made image is not ready (above, each FAIL line with its fix)"
