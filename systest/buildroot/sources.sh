@@ -6,8 +6,9 @@
 # (deb-src lines only; the machine's own apt set-up is left alone), the
 # archives kept in third_party/buildroot and the stand-ins kept here.
 #
-#   sources.sh --buildroot BUILDROOT-SOURCE --dest DEST
+#   sources.sh --buildroot BUILDROOT-SOURCE --dest DEST [--list FILE]
 #
+# FILE is sources.txt beside this script unless given.
 # DEST/dl is Buildroot's download folder, DEST/src/PACKAGE the unpacked
 # sources, DEST/overrides.mk their OVERRIDE_SRCDIR lines (local.mk includes
 # it). DEST is made in a folder of its own and moved into place when whole.
@@ -18,11 +19,12 @@ vendor=$(cd "$here/../../third_party/buildroot" && pwd)
 suite=trixie
 die() { echo "sources.sh: $*" >&2; exit 1; }
 
-buildroot="" dest=""
+buildroot="" dest="" list=$here/sources.txt
 while [ $# -gt 0 ]; do
     case $1 in
         --buildroot) buildroot=$2; shift 2 ;;
         --dest) dest=$2; shift 2 ;;
+        --list) list=$2; shift 2 ;;
         *) die "unknown argument $1" ;;
     esac
 done
@@ -78,6 +80,7 @@ unpack() { # archive package how
     case $3 in
         *+patch*)
             for p in "$buildroot/package/$2"/*.patch; do
+                [ -e "$p" ] || continue
                 patch -s -p1 -d "$d" <"$p" || die "Buildroot's $(basename "$p") does not apply to $(basename "$1")"
             done ;;
     esac
@@ -89,7 +92,7 @@ unpack() { # archive package how
     echo "$(echo "$2" | tr 'a-z-' 'A-Z_')_OVERRIDE_SRCDIR = $dest/src/$2" >>"$tmp/overrides.mk"
 }
 
-echo "# Made by sources.sh from sources.txt" >"$tmp/overrides.mk"
+echo "# Made by sources.sh from ${list##*/}" >"$tmp/overrides.mk"
 while read -r package from file sum use; do
     case $package in ''|'#'*) continue ;; esac
     case $from in
@@ -99,7 +102,7 @@ while read -r package from file sum use; do
             (cd "$vendor" && grep " ${from#third_party:}\$" SHA256SUMS | sha256sum --quiet -c -) ||
                 die "$archive does not match third_party/buildroot/SHA256SUMS" ;;
         standin:*) archive="" ;;
-        *) die "sources.txt: $package: unknown origin $from" ;;
+        *) die "${list##*/}: $package: unknown origin $from" ;;
     esac
     case $use in
         dl:*)
@@ -112,10 +115,10 @@ while read -r package from file sum use; do
                 cp -r "$here/standin/${from#standin:}" "$tmp/src/$package"
                 echo "$(echo "$package" | tr 'a-z-' 'A-Z_')_OVERRIDE_SRCDIR = $dest/src/$package" >>"$tmp/overrides.mk"
             fi ;;
-        *) die "sources.txt: $package: unknown use $use" ;;
+        *) die "${list##*/}: $package: unknown use $use" ;;
     esac
     echo "sources.sh: $package from $from"
-done <"$here/sources.txt"
+done <"$list"
 
 rm -rf "$tmp/debian" "$tmp/apt"
 trap - EXIT
