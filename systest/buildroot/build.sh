@@ -37,12 +37,18 @@ externals=$src/buildroot-external:$here
 die() { echo "buildroot: $*" >&2; exit 1; }
 say() { echo "buildroot: $*"; }
 
-# Runs COMMAND... holding LOCK, a file in the cache.
-locked() { # lock command...
+# Runs COMMAND... holding the lock of the cache entry NAME alone.
+locked() { # name command...
     local lock=$1
     shift
     mkdir -p "$cache"
     ( flock 9; "$@" ) 9>"$cache/$lock.lock"
+}
+# Holds the lock of the entry NAME shared, on descriptor FD, until the end:
+# the entry is in use and no clone prunes it meanwhile.
+hold() { # name fd
+    eval "exec $2>\"\$cache/\$1.lock\""
+    flock -s "$2"
 }
 
 # The newest two entries of a kind stay; older ones go, unless in use.
@@ -164,10 +170,12 @@ scenario_system() {
     [ "$(id -u)" -ne 0 ] || export FORCE_UNSAFE_CONFIGURE=1
     buildroot_source
     toolchain=$cache/toolchain-$("$here/toolchain.sh" --key)
-    [ -x "$toolchain/bin/arm-linux-gnueabihf-gcc" ] || locked "${toolchain##*/}" make_toolchain
+    [ -x "$toolchain/bin/arm-linux-gnueabihf-gcc" ] || { locked "${toolchain##*/}" make_toolchain; prune_cache toolchain; }
+    hold "${toolchain##*/}" 7
     sources=$cache/sources-$({ cat "$here/sources.txt" "$here/sources.sh" "$vendor/SHA256SUMS"
                               find "$here/standin" -type f | sort | xargs cat; } | sha256sum | cut -c1-16)
-    [ -f "$sources/overrides.mk" ] || locked "${sources##*/}" make_sources
+    [ -f "$sources/overrides.mk" ] || { locked "${sources##*/}" make_sources; prune_cache sources; }
+    hold "${sources##*/}" 8
     key=$(system_key)
     base=$cache/system-$key
     if [ -d "$base" ]; then
@@ -180,7 +188,8 @@ scenario_system() {
     started=$SECONDS
     rm -rf "$out" "$work/rootfs.tar"
     : >"$log"
-    locked "system-$key" cp -a "$base" "$out"
+    hold "system-$key" 6
+    cp -a "$base" "$out"
     br_make "$out" "$log" "$defconfig" || { cat "$log" >&2; die "defconfig failed in $out"; }
     if ! br_make "$out" "$log" all; then
         tail -n 40 "$log" >&2
