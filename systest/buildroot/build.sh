@@ -127,7 +127,13 @@ make_base() {
     say "board's system built in $((SECONDS - started)) s, kept in $base ($(du -sh "$base" | cut -f1))"
     prune_cache system
 }
-ensure_base() { [ -d "$base" ] || make_base; }
+ensure_base() {
+    if [ -d "$base" ]; then
+        say "the board's system made meanwhile by another build: $base"
+    else
+        make_base
+    fi
+}
 
 # The board's kernel part laid out as the rig hands it over (boot/: kernel,
 # configuration, device trees; root/: what goes over the root file system
