@@ -49,9 +49,9 @@ EOF
 cat >"$bin/apt-get" <<EOF
 #!/bin/sh
 echo "apt-get \$*" >>"$work/apt.log"
-spec=\$(eval echo "\\\${\$#}")
+want=\$(eval echo "\\\${\$#}")
 case " \$* " in *" source "*) ;; *) exit 0 ;; esac
-name=\${spec%%=*} v=\${spec#*=}
+name=\${want%%=*} v=\${want#*=}
 v=\${v%-1}
 src=$pool/\${name}_\$v.orig.tar.gz
 [ -z "\${POOL_SWAP:-}" ] || src=\$POOL_SWAP
