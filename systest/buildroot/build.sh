@@ -7,13 +7,12 @@
 #
 #   build.sh source
 #       prints the folder of the unpacked Buildroot release
+#   build.sh base --work DIR
+#       the board's system without this program, from the cache or built
+#       into it (the long step when the cache is cold); prints its folder
 #   build.sh system --work DIR --kpart DIR --font FILE
-#       WORK/rootfs.tar: the board's system with this program on top
-#   build.sh system --work DIR --guest-image DIR --font FILE
-#       the same, the board's kernel part (WORK/kpart) taken from the guest
-#       image step's folder
-#   build.sh check --work DIR --check-tool PATH
-#       updater-check-image on WORK/rootfs.tar for modes 1, 2 and 3
+#       WORK/rootfs.tar: the board's system with this program on top, the
+#       board's kernel part KPART (systest/kernel-part.sh) laid over it
 #
 # Everything but this program is kept in the machine's cache
 # (UPDATER_CACHE, by default ~/.cache/orvane-updater, under buildroot/),
@@ -135,43 +134,16 @@ ensure_base() {
     fi
 }
 
-# The board's kernel part laid out as the rig hands it over (boot/: kernel,
-# configuration, device trees; root/: what goes over the root file system
-# as it is), from the folder of the guest image step.
-kpart_from_guest_image() {
-    local img=$guest_image deb
-    if [ ! -f "$img/vmlinuz" ] || [ ! -d "$img/rootfs/lib/modules/systest" ]; then
-        die "no guest image in $img (systest.guest_image makes it)"
-    fi
-    deb=$(find "$img/debs" -name 'linux-image-*-armmp_*_armhf.deb' 2>/dev/null | sort | tail -n 1)
-    [ -n "$deb" ] || die "no kernel package in $img/debs"
-    kpart=$work/kpart
-    rm -rf "$kpart"
-    mkdir -p "$kpart/boot" "$kpart/root/lib/modules/systest" "$kpart/root/sbin" "$kpart/root/etc/systest"
-    cp "$img/vmlinuz" "$img/kernel.config" "$img/board.dtb" "$img/board-32bpp.dtb" "$kpart/boot/"
-    cp -a "$img"/rootfs/lib/modules/[0-9]* "$kpart/root/lib/modules/"
-    dpkg-deb --fsys-tarfile "$deb" |
-        tar -x -C "$kpart/root" --wildcards './lib/modules/*/modules.builtin' './lib/modules/*/modules.order'
-    cp "$img/rootfs/lib/modules/ubi.ko" "$kpart/root/lib/modules/"
-    cp "$img"/rootfs/lib/modules/systest/*.ko "$kpart/root/lib/modules/systest/"
-    cp "$img/rootfs/sbin/rtc-to-clock" "$img/rootfs/sbin/osd-check" "$kpart/root/sbin/"
-    cp "$img/rootfs/etc/systest/modules" "$kpart/root/etc/systest/"
-}
-
-scenario_system() {
-    if [ -z "$work" ] || [ -z "$font" ] || { [ -z "$kpart" ] && [ -z "$guest_image" ]; }; then
-        die "system needs --work, --kpart or --guest-image, and --font"
-    fi
+# Everything but this program, from the machine's cache or built there:
+# the Buildroot release, the toolchain, the sources and the board's system.
+prepare() {
+    local p
+    [ -n "$work" ] || die "$what needs --work"
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
-    [ -z "$guest_image" ] || kpart_from_guest_image
-    [ -f "$font" ] || die "no font $font"
-    [ -d "$kpart/root/lib/modules" ] || die "no board kernel part in $kpart (KPART/root/lib/modules)"
-    local p started key out=$work/output log=$work/build.log
     for p in make rsync flock file bc unzip wget cpio perl patch autoreconf fakeroot arm-linux-gnueabihf-gcc; do
         command -v "$p" >/dev/null || die "$p is not installed (scripts/setup.sh)"
     done
-    kpart=$(cd "$kpart" && pwd) font=$(readlink -f "$font")
     # Autoconf's scripts refuse to run as root unless told.
     [ "$(id -u)" -ne 0 ] || export FORCE_UNSAFE_CONFIGURE=1
     buildroot_source
@@ -189,12 +161,22 @@ scenario_system() {
     else
         locked "system-$key" ensure_base
     fi
+    hold "system-$key" 6
+}
 
-    # This program on top of a copy: the cached output is never written to.
-    started=$SECONDS
+# This program on top of a copy of the board's system: the cached output is
+# never written to.
+scenario_system() {
+    if [ -z "$kpart" ] || [ -z "$font" ]; then
+        die "system needs --work, --kpart and --font"
+    fi
+    [ -f "$font" ] || die "no font $font"
+    [ -d "$kpart/root/lib/modules" ] || die "no board kernel part in $kpart (KPART/root/lib/modules)"
+    kpart=$(cd "$kpart" && pwd) font=$(readlink -f "$font")
+    prepare
+    local started=$SECONDS out=$work/output log=$work/build.log
     rm -rf "$out" "$work/rootfs.tar"
     : >"$log"
-    hold "system-$key" 6
     cp -a "$base" "$out"
     br_make "$out" "$log" "$defconfig" || { cat "$log" >&2; die "defconfig failed in $out"; }
     if ! br_make "$out" "$log" all; then
@@ -206,32 +188,20 @@ scenario_system() {
         "finalized and packed in $((SECONDS - started)) s"
 }
 
-scenario_check() {
-    [ -n "$work" ] || die "check needs --work"
-    if [ -z "$check_tool" ] || [ ! -x "$check_tool" ]; then
-        die "the image check updater-check-image is not built ('$check_tool')"
-    fi
-    [ -f "$work/rootfs.tar" ] || die "no $work/rootfs.tar: the Buildroot build did not finish"
-    "$check_tool" --arch armhf --mode 1 --mode 2 --mode 3 "$work/rootfs.tar" ||
-        die "the Buildroot-made image is not ready (above, each FAIL line with its fix)"
-}
-
 what=${1:-}
 [ $# -eq 0 ] || shift
-work="" kpart="" guest_image="" font="" check_tool=""
+work="" kpart="" font=""
 while [ $# -gt 0 ]; do
     case $1 in
         --work) work=$2; shift 2 ;;
         --kpart) kpart=$2; shift 2 ;;
-        --guest-image) guest_image=$2; shift 2 ;;
         --font) font=$2; shift 2 ;;
-        --check-tool) check_tool=$2; shift 2 ;;
         *) die "unknown argument $1" ;;
     esac
 done
 case $what in
     source) buildroot_source; echo "$br" ;;
+    base) prepare; echo "$base" ;;
     system) scenario_system ;;
-    check) scenario_check ;;
-    *) die "usage: build.sh source | system --work DIR --kpart DIR|--guest-image DIR --font FILE | check --work DIR --check-tool PATH" ;;
+    *) die "usage: build.sh source | base --work DIR | system --work DIR --kpart DIR --font FILE" ;;
 esac

@@ -13,6 +13,8 @@ br=${1:?usage: inittab_test.sh BUILDROOT-SOURCE}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 hook=$src/buildroot-external/package/orvane-updater/inittab-entry.sh
 post_build=$src/systest/buildroot/board/post-build.sh
+# As Buildroot runs it: in its source folder.
+run_post_build() { (cd "$br" && "$post_build" "$1"); }
 busybox_entry='::sysinit:/etc/init.d/updater start'
 sysv_entry='upd::sysinit:/etc/init.d/updater start'
 for f in "$br/package/busybox/inittab" "$br/package/sysvinit/inittab"; do
@@ -88,7 +90,8 @@ mkdir -p "$target/etc"
 cp "$br/package/busybox/inittab" "$target/etc/inittab"
 "$hook" "$target/etc/inittab" "$busybox_entry"
 printf 'proc\t/proc\tproc\tdefaults\t0\t0\n' >"$target/etc/fstab"
-"$post_build" "$target" || fail "post-build failed"
+run_post_build "$target" || fail "post-build failed"
+cmp -s "$target/init" "$br/fs/cpio/init" || fail "post-build: /init is not Buildroot's init of an initramfs"
 t=$target/etc/inittab
 [ "$(line_of "$t" '::sysinit:/etc/init.d/systest-board')" = "$(($(line_of "$t" "$busybox_entry") - 1))" ] ||
     fail "post-build: the board's set-up is not right before the updater"
@@ -97,13 +100,13 @@ t=$target/etc/inittab
 [ "$(grep -c '^::once:' "$t")" -eq 1 ] || fail "post-build: not one once entry"
 cp "$t" "$t.once"
 cp "$target/etc/fstab" "$target/etc/fstab.once"
-"$post_build" "$target"
+run_post_build "$target"
 if ! cmp -s "$t" "$t.once" || ! cmp -s "$target/etc/fstab" "$target/etc/fstab.once"; then
     fail "post-build: a second run changed the inittab or the fstab"
 fi
 # Without the updater's entry the set-up still comes before mount -a.
 cp "$br/package/busybox/inittab" "$t"
-"$post_build" "$target"
+run_post_build "$target"
 [ "$(line_of "$t" '::sysinit:/etc/init.d/systest-board')" = "$(($(line_of "$t" '::sysinit:/bin/mount -a') - 1))" ] ||
     fail "post-build: without the updater's entry the set-up is not before mount -a"
 

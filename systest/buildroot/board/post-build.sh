@@ -44,5 +44,7 @@ grep -v -e '^#' -e '^$' "$guest/board-inittab" | while IFS= read -r line; do
 	mv "$target/etc/inittab.new" "$target/etc/inittab"
 done
 
-# The kernel runs /init of an initramfs.
-ln -sfn sbin/init "$target/init"
+# The kernel runs /init of an initramfs and mounts no devtmpfs for it:
+# Buildroot's own /init of its cpio images mounts it, then starts init.
+# (Buildroot runs this script in its source folder.)
+install -m 0755 fs/cpio/init "$target/init"
