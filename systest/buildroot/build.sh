@@ -191,14 +191,9 @@ scenario_system() {
 what=${1:-}
 [ $# -eq 0 ] || shift
 work="" kpart="" font=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --work) work=$2; shift 2 ;;
-        --kpart) kpart=$2; shift 2 ;;
-        --font) font=$2; shift 2 ;;
-        *) die "unknown argument $1" ;;
-    esac
-done
+# shellcheck disable=SC1091 # the rig's option reader, beside the other builders
+. "$here/../options.sh"
+take_options "work kpart font" "$@"
 case $what in
     source) buildroot_source; echo "$br" ;;
     base) prepare; echo "$base" ;;

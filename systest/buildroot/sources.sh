@@ -19,15 +19,10 @@ vendor=$(cd "$here/../../third_party/buildroot" && pwd)
 suite=trixie
 die() { echo "sources.sh: $*" >&2; exit 1; }
 
+# shellcheck disable=SC1091 # the rig's option reader, beside the other builders
+. "$here/../options.sh"
 buildroot="" dest="" list=$here/sources.txt
-while [ $# -gt 0 ]; do
-    case $1 in
-        --buildroot) buildroot=$2; shift 2 ;;
-        --dest) dest=$2; shift 2 ;;
-        --list) list=$2; shift 2 ;;
-        *) die "unknown argument $1" ;;
-    esac
-done
+take_options "buildroot dest list" "$@"
 if [ ! -d "$buildroot/package" ] || [ -z "$dest" ]; then
     die "usage: sources.sh --buildroot BUILDROOT-SOURCE --dest DEST"
 fi
