@@ -259,39 +259,88 @@ void detect_init(Ctx &c)
         "install BusyBox, sysvinit or systemd as the image's init");
 }
 
-void check_busybox_hook(Ctx &c)
+// The names in dir that an rc script runs and that start the updater's
+// script: S??updater, or any S?? link to it. In the order rc runs them.
+std::vector<std::string> start_links(Ctx &c, const std::string &dir)
+{
+    std::vector<std::string> out;
+    const Resolved d = image_resolve(c.img, dir);
+    if (!d.ok || d.node.kind != NodeKind::Dir)
+        return out;
+    for (const std::string &n : c.img.list(d.path)) {
+        if (n.size() <= 3 || n[0] != 'S')
+            continue;
+        const Resolved r = image_resolve(c.img, d.path + "/" + n);
+        if (n.compare(3, std::string::npos, "updater") == 0 || (r.ok && r.path == INIT_SCRIPT))
+            out.push_back(n);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// What else starts the script besides the inittab: Buildroot's rcS runs
+// every /etc/init.d/S??*, Debian's the links of /etc/rcS.d.
+std::string rc_starts(Ctx &c)
+{
+    std::string found;
+    for (const char *dir : {"/etc/init.d", "/etc/rcS.d"})
+        for (const std::string &n : start_links(c, dir))
+            found += (found.empty() ? "" : ", ") + std::string(dir) + "/" + n;
+    return found;
+}
+
+int inittab_starts(Ctx &c)
+{
+    bool ok;
+    std::vector<std::string> bad;
+    int starts = 0;
+    const std::string text = read_text(c, "/etc/inittab", ok);
+    if (ok)
+        inittab_hook_problem(parse_inittab(text, bad), INIT_SCRIPT, starts);
+    return starts;
+}
+
+void check_inittab_hook(Ctx &c)
 {
     bool ok;
     const std::string text = read_text(c, "/etc/inittab", ok);
-    const std::string fix = "make it the line \"::sysinit:/etc/init.d/updater start\", after the entry that mounts "
-                            "/proc and before \"::sysinit:/bin/mount -a\"";
+    // sysvinit wants an id of its own; BusyBox init takes the field as a tty.
+    const std::string line = std::string(c.init == "BusyBox" ? "" : "upd") + "::sysinit:/etc/init.d/updater start";
+    const std::string fix = "make it the line \"" + line + "\", after the entry that mounts /proc and before the one "
+                            "that runs \"mount -a\"";
     if (!ok) {
         add(c, "start-up", ALL_MODES, Level::Fail,
             "no /etc/inittab: BusyBox init's built-in one runs only /etc/init.d/rcS", "write an inittab; " + fix);
         return;
     }
     std::vector<std::string> bad;
-    bool runs;
-    const std::string problem = inittab_hook_problem(parse_inittab(text, bad), INIT_SCRIPT, runs);
+    int starts;
+    const std::string problem = inittab_hook_problem(parse_inittab(text, bad), INIT_SCRIPT, starts);
+    const std::string rc = rc_starts(c);
     std::string note;
     for (const std::string &b : bad)
         note += "; /etc/inittab " + b + " (init skips it)";
-    if (problem.empty())
-        add(c, "start-up", ALL_MODES, Level::Ok, std::string(INIT_SCRIPT) + " runs as a ::sysinit: entry before mount -a" + note);
+    if (starts && !rc.empty())
+        add(c, "start-up", ALL_MODES, Level::Fail, "/etc/inittab and " + rc + " each start " + INIT_SCRIPT +
+            ": the updater would run twice, the second time after mount -a" + note,
+            "remove " + rc + "; the inittab's line alone starts it in time");
+    else if (problem.empty())
+        add(c, "start-up", ALL_MODES, Level::Ok,
+            std::string(INIT_SCRIPT) + " runs as a ::sysinit: entry before mount -a" + note);
     else
-        add(c, "start-up", runs ? LATE_START_BREAKS : ALL_MODES, Level::Fail, "/etc/inittab: " + problem + note, fix);
+        add(c, "start-up", starts == 1 ? LATE_START_BREAKS : ALL_MODES, Level::Fail, "/etc/inittab: " + problem +
+            (rc.empty() ? "" : "; " + rc + " starts it only from rcS, after mount -a") + note, fix);
 }
 
 void check_sysv_hook(Ctx &c)
 {
     const Resolved d = image_resolve(c.img, "/etc/rcS.d");
-    std::string mine, first_mount;
+    const std::vector<std::string> mine = start_links(c, "/etc/rcS.d");
+    std::string first_mount;
     if (d.ok && d.node.kind == NodeKind::Dir) {
         std::vector<std::string> names = c.img.list(d.path);
         std::sort(names.begin(), names.end());
         for (const std::string &n : names) {
-            if (n.size() > 3 && n[0] == 'S' && n.compare(3, std::string::npos, "updater") == 0 && mine.empty())
-                mine = n;
             const bool mounts = n.find("mountall") != std::string::npos || n.find("checkroot") != std::string::npos;
             if (n[0] == 'S' && mounts && first_mount.empty())
                 first_mount = n;
@@ -301,10 +350,13 @@ void check_sysv_hook(Ctx &c)
                             "header puts it before mountall";
     if (mine.empty())
         add(c, "start-up", ALL_MODES, Level::Fail, "/etc/rcS.d has no S??updater link: the script never runs", fix);
-    else if (!first_mount.empty() && first_mount < mine)
-        add(c, "start-up", LATE_START_BREAKS, Level::Fail, "/etc/rcS.d/" + mine + " runs after " + first_mount, fix);
+    else if (mine.size() > 1)
+        add(c, "start-up", ALL_MODES, Level::Fail, "/etc/rcS.d/" + mine[0] + " and /etc/rcS.d/" + mine[1] +
+            " each start " + INIT_SCRIPT + ": the updater would run twice", "update-rc.d -f updater remove; " + fix);
+    else if (!first_mount.empty() && first_mount < mine[0])
+        add(c, "start-up", LATE_START_BREAKS, Level::Fail, "/etc/rcS.d/" + mine[0] + " runs after " + first_mount, fix);
     else
-        add(c, "start-up", ALL_MODES, Level::Ok, "/etc/rcS.d/" + mine + " runs before the local file systems are mounted");
+        add(c, "start-up", ALL_MODES, Level::Ok, "/etc/rcS.d/" + mine[0] + " runs before the local file systems are mounted");
 }
 
 void check_script(Ctx &c)
@@ -321,8 +373,10 @@ void check_script(Ctx &c)
     const std::string path = shell_assignment(text, "PATH", found);
     c.path = found ? path : (c.init == "BusyBox" ? BUSYBOX_PATH : SYSV_PATH);
     add(c, "start-up file", ALL_MODES, Level::Ok, std::string(INIT_SCRIPT) + " starts " + c.program + ", PATH " + c.path);
-    if (c.init == "BusyBox")
-        check_busybox_hook(c);
+    // SysV init as Buildroot sets it up starts the script from the inittab,
+    // as BusyBox init does; Debian's from /etc/rcS.d.
+    if (c.init == "BusyBox" || inittab_starts(c) > 0)
+        check_inittab_hook(c);
     else
         check_sysv_hook(c);
 }

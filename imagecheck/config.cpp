@@ -77,6 +77,20 @@ bool runs_script(const std::string &process, const std::string &script)
     return false;
 }
 
+// Where the first entry that runs script lies: empty when it is a sysinit
+// entry ahead of every "mount -a" (mount_all_line 0).
+std::string entry_problem(const InittabEntry &e, const std::string &script, int mount_all_line)
+{
+    const std::string at = "line " + std::to_string(e.line) + " runs " + script;
+    if (e.action != "sysinit")
+        return at + " as ::" + e.action + ":, which init starts only after every ::sysinit: entry, "
+               "mount -a among them";
+    if (mount_all_line)
+        return at + " after mount -a (line " + std::to_string(mount_all_line) +
+               "), which has mounted the card's partitions by then";
+    return "";
+}
+
 } // namespace
 
 std::vector<InittabEntry> parse_inittab(const std::string &text, std::vector<std::string> &bad)
@@ -112,26 +126,24 @@ std::vector<InittabEntry> parse_inittab(const std::string &text, std::vector<std
     return out;
 }
 
-std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script, bool &runs)
+std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script, int &starts)
 {
     int mount_all_line = 0;
-    runs = false;
+    std::string problem, lines;
+    starts = 0;
     for (const InittabEntry &e : entries) {
         if (runs_script(e.process, script)) {
-            runs = true;
-            const std::string at = "line " + std::to_string(e.line) + " runs " + script;
-            if (e.action != "sysinit")
-                return at + " as ::" + e.action + ":, which init starts only after every ::sysinit: entry, "
-                       "mount -a among them";
-            if (mount_all_line)
-                return at + " after mount -a (line " + std::to_string(mount_all_line) +
-                       "), which has mounted the card's partitions by then";
-            return "";
-        }
-        if (e.action == "sysinit" && runs_mount_all(e.process) && !mount_all_line)
+            if (starts++ == 0)
+                problem = entry_problem(e, script, mount_all_line);
+            lines += (lines.empty() ? "" : ", ") + std::to_string(e.line);
+        } else if (e.action == "sysinit" && runs_mount_all(e.process) && !mount_all_line) {
             mount_all_line = e.line;
+        }
     }
-    return "no entry runs " + script;
+    if (starts > 1)
+        return "lines " + lines + " each run " + script + ": the updater would run " + std::to_string(starts) +
+               " times";
+    return starts ? problem : "no entry runs " + script;
 }
 
 void parse_ld_so_conf(const std::string &text, const std::string &file_dir, std::vector<std::string> &dirs,

@@ -19,10 +19,10 @@ struct InittabEntry {
 // listed in bad as "line N: ..." and left out.
 std::vector<InittabEntry> parse_inittab(const std::string &text, std::vector<std::string> &bad);
 
-// Where the entry that runs script lies among the others. Empty when it is
-// a sysinit entry ahead of every "mount -a"; otherwise what is wrong. runs
-// says whether any entry runs the script at all.
-std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script, bool &runs);
+// Where the entries that run script lie among the others. Empty when exactly
+// one does and it is a sysinit entry ahead of every "mount -a"; otherwise
+// what is wrong. starts says how many entries run the script.
+std::string inittab_hook_problem(const std::vector<InittabEntry> &entries, const std::string &script, int &starts);
 
 // The folders an ld.so.conf names, and the patterns of its include lines
 // (relative ones against the folder of the file).

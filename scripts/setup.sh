@@ -28,7 +28,8 @@ sim_packages=(
 # The tests, lint, sanitizer build, benchmarks and the image check
 # (libarchive) on top of those; ccache keeps the test command's compiles
 # from one run to the next; pytest runs the image check's tests and the ARM
-# system test (systest/).
+# system test (systest/). Buildroot's check-package, run on the external
+# tree, imports magic and flake8 and calls shellcheck.
 host_packages=(
   pkg-config ccache
   googletest libgtest-dev
@@ -42,6 +43,7 @@ host_packages=(
   # en_US.UTF-8 locale, ninja for cmake.bbclass's build, and what oelint-adv imports.
   chrpath gawk diffstat lz4 zstd rpcsvc-proto file wget git cpio bzip2 patch locales ninja-build
   python3-regex python3-deprecated python3-wrapt python3-colorama python3-urllib3
+  python3-magic python3-flake8 shellcheck
 )
 
 # Prints those of the named packages that are not installed, one a line.
@@ -91,6 +93,11 @@ fi
 # manual page is turned into roff by scdoc. The Debian guest's root file
 # system is made by mmdebstrap, which runs armhf programs through QEMU's
 # user emulation (qemu-user-static, registered with binfmt_misc).
+# The BusyBox guest's system is made by Buildroot, which insists on rsync,
+# file, wget, unzip and bc being there (it downloads nothing here); bzip2
+# unpacks BusyBox's tarball; autoconf, automake and libtool make the
+# configure scripts of the sources that come without one, and Debian's
+# fakeroot stands in for Buildroot's (systest/buildroot).
 cross_packages=(
   crossbuild-essential-armhf
   libfreetype-dev:armhf libpng-dev:armhf zlib1g-dev:armhf libbrotli-dev:armhf
@@ -99,6 +106,7 @@ cross_packages=(
   systemd
   scdoc debhelper dpkg-dev fakeroot lintian
   mmdebstrap arch-test binfmt-support
+  rsync file wget unzip bc bzip2 autoconf automake libtool
 )
 
 cross_sudo=""

@@ -27,7 +27,7 @@ expected  writes to OUT the tree that classify accepts for LISTING: what
           arrives, as measured (for the checks' own test).
 
 The expected classes were measured on Debian's armhf kernel with its vfat and
-BusyBox's cp; the reasons are in the comments of EXPECTED and ORDERED.
+the cp of BusyBox 1.37 as Buildroot builds it; the reasons are in the comments of EXPECTED and ORDERED.
 """
 import os
 import random
@@ -68,9 +68,11 @@ EXPECTED = {
 # -r meets first, which is the order the old file system lists the folder
 # in: on a board, an order that follows how the person's files were made.
 ORDERED = [
-    # FAT compares names case-blind: cp makes the first, then the second
-    # opens it again and overwrites its bytes. The first name survives, with
-    # the second's bytes.
+    # FAT compares names case-blind. BusyBox's cp as boards build it (its
+    # default, non-POSIX: FEATURE_NON_POSIX_CP) makes the first name; making
+    # the second with O_EXCL meets the first, which cp unlinks before it
+    # makes the second. The second arrives as it was; the first name's place
+    # holds the second's bytes, and its own are gone.
     ('odd', 'Readme.txt', 'README.TXT', 'case'),
     # Of a hard link, cp makes the second name it meets a link, which FAT
     # cannot hold, and says so.
@@ -97,7 +99,6 @@ def expected_classes(listing):
         first, second = (folder + '/' + n for n in order)
         if rule == 'case':
             classes[first] = ('altered', second)
-            classes[second] = ('renamed', first)
         else:
             classes[second] = ('lost', None)
     return classes
@@ -274,7 +275,8 @@ def write_expected(root, listing_path, out):
         cls, other = expected.get(rel, ('identical', None))
         if cls == 'lost':
             continue
-        path = os.path.join(out, other if cls == 'renamed' else rel)
+        # An altered name's place is the other's file, with the other's name.
+        path = os.path.join(out, rel if cls == 'identical' else other)
         if kind == 'dir':
             os.makedirs(path, exist_ok=True)
         else:

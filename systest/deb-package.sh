@@ -8,15 +8,11 @@
 # Leaves the .deb and the .changes in OUT, and OUT/PACKAGE_armhf.deb, a link
 # to the .deb.
 set -euo pipefail
-source_dir="" out=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --source) source_dir=$(cd "$2" && pwd); shift 2 ;;
-        --out) out=$2; shift 2 ;;
-        *) echo "unknown argument: $1" >&2; exit 2 ;;
-    esac
-done
-[ -n "$source_dir" ] && [ -n "$out" ] || { echo "usage: $0 --source DIR --out DIR" >&2; exit 2; }
+. "$(dirname "$0")/options.sh"
+source="" out=""
+take_options "source out" "$@"
+[ -n "$source" ] && [ -n "$out" ] || { echo "usage: $0 --source DIR --out DIR" >&2; exit 2; }
+source_dir=$(cd "$source" && pwd)
 name=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Source)
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
 # The tree as a clone holds it (tracked files and new ones, no build

@@ -13,18 +13,9 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/options.sh"
 tarball="" deb="" kpart="" debs="" font="" out=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --tarball) tarball=$2; shift 2 ;;
-        --deb) deb=$2; shift 2 ;;
-        --kpart) kpart=$2; shift 2 ;;
-        --debs) debs=$2; shift 2 ;;
-        --font) font=$2; shift 2 ;;
-        --out) out=$2; shift 2 ;;
-        *) echo "unknown argument: $1" >&2; exit 2 ;;
-    esac
-done
+take_options "tarball deb kpart debs font out" "$@"
 [ -f "$tarball" ] && [ -f "$deb" ] && [ -d "$kpart/root" ] && [ -n "$debs" ] && [ -r "$font" ] && [ -n "$out" ] ||
     { echo "usage: see the head of $0" >&2; exit 2; }
 die() { echo "DEBIAN ROOT FAILED: $*" >&2; exit 1; }

@@ -22,16 +22,9 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
+. "$here/options.sh"
 debs="" work="" nandsim="" out=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --debs) debs=$2; shift 2 ;;
-        --work) work=$2; shift 2 ;;
-        --nandsim) nandsim=$2; shift 2 ;;
-        --out) out=$2; shift 2 ;;
-        *) echo "unknown argument: $1" >&2; exit 2 ;;
-    esac
-done
+take_options "debs work nandsim out" "$@"
 [ -n "$debs" ] && [ -n "$work" ] && [ -n "$nandsim" ] && [ -n "$out" ] || { echo "usage: see the head of $0" >&2; exit 2; }
 die() { echo "KERNEL PART FAILED: $*" >&2; exit 1; }
 mkdir -p "$debs" "$work" "$out"

@@ -12,6 +12,7 @@ import subprocess
 
 import pytest
 
+from rig import images
 from rig.build import output, run
 
 TRIPLE = "arm-linux-gnueabihf"
@@ -45,20 +46,7 @@ def test_dynamic_program(armhf):
     elf = program(armhf, "dynamic")
     assert "[Requesting program interpreter: /lib/ld-linux-armhf.so.3]" in readelf("-l", elf), \
         "the dynamic program does not use the armhf loader"
-    libs = needed(elf)
-    print("the dynamic program needs:", libs)
-    assert "libfreetype.so.6" in libs, "the dynamic program does not load FreeType: %s" % libs
-    # Plain procedural code without exceptions or RTTI: the C++ runtime is not
-    # part of what the board has to carry for it.
-    runtime = [lib for lib in libs if lib.startswith(("libstdc++", "libgcc_s"))]
-    assert not runtime, "the dynamic program needs the C++ runtime: %s" % libs
-    # 64-bit time and file offsets on this 32-bit board: glibc's time64 entry
-    # points, none of the 32-bit ones (time() of those fails from 2038 on).
-    imports = {row.split()[7].split("@")[0] for row in readelf("--dyn-syms", "-W", elf).splitlines()
-               if len(row.split()) > 7 and row.split()[6] == "UND"}
-    assert "__time64" in imports, "the dynamic program does not call __time64: built with a 32-bit time_t"
-    old = sorted(imports & {"time", "ioctl", "open", "mmap", "lseek"})
-    assert not old, "the dynamic program calls the 32-bit %s" % old
+    print("the dynamic program needs:", images.dynamic_program(elf, "the dynamic program"))
 
 
 def test_board_library_needs_only_the_c_library(armhf):

@@ -1,28 +1,31 @@
 # SPDX-License-Identifier: MIT
-"""The board's BusyBox applets (Debian 12's armhf busybox-static, from the
-rig's package cache) run under qemu-arm-static with the updater's own
-commands on image files, held to what updater-check-image says of them
-(imagecheck/tools.h)."""
-import glob
+"""BusyBox's applets as boards have them, run under qemu-arm-static with the
+updater's own commands on image files and held to what updater-check-image
+says of them (imagecheck/tools.h): the test board's, which Buildroot built,
+and Debian 12's armhf busybox-static (fetched into the rig's package cache)."""
 import subprocess
 
 import pytest
 
+from rig import images
 
-@pytest.fixture(scope="module")
-def board_busybox(work, busybox, tmp_path_factory):
-    """The package the BusyBox system was made of, unpacked."""
-    root = tmp_path_factory.mktemp("busybox")
-    deb = sorted(glob.glob(str(work / "debs/busybox-static_*_armhf.deb")))
-    assert deb, "no busybox-static armhf package in %s" % (work / "debs")
-    subprocess.run(["dpkg-deb", "-x", deb[-1], str(root)], check=True)
-    return root / "bin/busybox"
+
+@pytest.fixture(scope="module", params=["buildroot", "debian"])
+def board_busybox(request, work, tmp_path_factory):
+    """A BusyBox and the root whose libraries it loads."""
+    if request.param == "buildroot":
+        root = request.getfixturevalue("busybox") / "rootfs"
+    else:
+        root = tmp_path_factory.mktemp("busybox")
+        subprocess.run(["bash", images.SYSTEST / "fetch-debs.sh", work / "debs", "busybox-static:armhf"], check=True)
+        deb = sorted((work / "debs").glob("busybox-static_*_armhf.deb"))
+        subprocess.run(["dpkg-deb", "-x", deb[-1], root], check=True)
+    return ["qemu-arm-static", "-L", str(root), str(root / "bin/busybox")]
 
 
 @pytest.fixture
 def applet(board_busybox):
-    return lambda *args: subprocess.run(["qemu-arm-static", str(board_busybox), *map(str, args)],
-                                        capture_output=True, text=True)
+    return lambda *args: subprocess.run([*board_busybox, *map(str, args)], capture_output=True, text=True)
 
 
 @pytest.mark.parametrize("name, there", [(a, True) for a in ("insmod", "rm", "mknod", "mount", "cp", "umount",
@@ -58,7 +61,7 @@ def test_reboot_signals_pid1_with_sigterm(board_busybox):
     """reboot signals PID 1: a shell as PID 1 of its own namespace reports
     what it received."""
     script = 'for s in TERM USR1 USR2 INT; do trap "echo $s; exit 0" $s; done; "$@" reboot & wait; sleep 5 & wait'
-    p = subprocess.run(["unshare", "-fp", "sh", "-c", script, "sh", "qemu-arm-static", str(board_busybox)],
+    p = subprocess.run(["unshare", "-fp", "sh", "-c", script, "sh", *board_busybox],
                        capture_output=True, text=True, timeout=60)
     got = (p.stdout + p.stderr).splitlines()[:1]
     assert got == ["TERM"], "reboot sent %s to PID 1, expected TERM" % got

@@ -163,6 +163,7 @@ CONSOLE_CASES = {
     "no-kernel-restart": (lambda c: dropped(c, "[   16.62]"), "never restarted"),
     "partition-mounted-by-init": (lambda c: after(c, P3, "/dev/mmcblk0p3 is mounted; will not make a filesystem here!"),
                                   "the card's partitions were mounted when the updater formatted them"),
+    "tool-missing-dash": (lambda c: after(c, P3, "sh: 1: mke2fs: not found"), "a command's tool is not in the image"),
 }
 # Every line the program prints only when something failed, read from its
 # headers.
@@ -206,7 +207,32 @@ NAND_CONSOLE_CASES = {
                                 "missing or out of order: cmd: ubimkvol /dev/ubi0 -m -N test"),
     "reboot-before-the-last-command": (lambda c: after(dropped(c, "cmd: reboot"), "cmd: cp -r", "cmd: reboot"),
                                        "out of order: cmd: reboot"),
+    # The updater goes on past a failed command: the shell's line is all.
+    "tool-missing-ash": (lambda c: after(c, "cmd: flash_eraseall", "sh: flash_eraseall: not found"),
+                         "a command's tool is not in the image: ['sh: flash_eraseall: not found']"),
 }
+
+
+def good_reports(panel):
+    return ["systest: board ready", "systest: the updater has ended", "systest: OSD start requests answered: 1",
+            "systest: osd-check: ok", "systest: fb1 bits_per_pixel = %d" % panel.bpp,
+            "systest: fb1 stride = %d" % panel.stride, "systest: fb1 virtual_size = %d,%d" % (panel.width, panel.height)]
+
+
+REPORT_CASES = {
+    "all-reported": (lambda r: r, None),
+    "set-up-unfinished": (lambda r: dropped(r, "systest: board ready"), "the guest's set-up never finished"),
+    "guest-step-failed": (lambda r: after(r, "systest: board ready", "systest: flash_eraseall /dev/mtd3 failed"),
+                          "a step of the guest's own scripts failed"),
+    "two-osd-starts": (lambda r: replaced(r, "answered: 1", "answered: 2"), "exactly one OSD start request"),
+}
+
+
+@pytest.mark.parametrize("case", REPORT_CASES)
+def test_guest_report_check(case):
+    change, pattern = REPORT_CASES[case]
+    verdict(lambda: console.guest_reports(change(good_reports(board.PANEL_16)), board.PANEL_16),
+            pattern and re.escape(pattern))
 
 
 @pytest.mark.parametrize("case", NAND_CONSOLE_CASES)
@@ -363,6 +389,10 @@ DATA_CASES = {
     "other-readme-surviving": ("made", "made", lambda a: shutil.copy(a.parent / "old-data/user/data/odd/Readme.txt",
                                                                      a / "odd/Readme.txt"),
                                "odd/Readme.txt: identical, expected altered"),
+    # A POSIX cp opens the first name again: that name keeps the second's
+    # bytes.
+    "first-name-kept-by-posix-cp": ("made", "made", lambda a: (a / "odd/README.TXT").rename(a / "odd/Readme.txt"),
+                                    "odd/README.TXT: renamed, expected identical"),
     "forbidden-name-arrived": ("made", "made", lambda a: put(a / "odd/star*.txt", "bytes of odd/star*.txt\n"),
                                "odd/star*.txt: identical, expected lost"),
     "name-changed-case": ("made", "made",
@@ -371,7 +401,7 @@ DATA_CASES = {
     # The pairs whose classes follow the old partition's order, listed the
     # other way round: what arrives then must follow that order.
     "as-measured-reversed": ("reversed", "reversed", None, None),
-    "reversed-against-made": ("reversed", "made", None, "odd/Readme.txt: renamed, expected altered"),
+    "reversed-against-made": ("reversed", "made", None, "odd/README.TXT: altered, expected identical"),
     "made-against-reversed": ("made", "reversed", None, "links/first-name.txt: identical, expected lost"),
     # The old partition itself must have held exactly the data set.
     "name-missing-from-old-partition": ("made", "short", None,

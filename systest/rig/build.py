@@ -41,6 +41,20 @@ def digest(*parts):
     return h.hexdigest()[:16]
 
 
+def tree_files(source):
+    """The files of the tree as a clone holds it: tracked ones and new ones,
+    what git ignores left out."""
+    names = output("git", "-C", source, "ls-files", "-co", "--exclude-standard", "-z").split("\0")
+    return [n for n in names if (Path(source) / n).is_file()]
+
+
+def tree_digest(source):
+    """A key over the tree's files: what a build that copies the whole tree
+    takes in."""
+    files = tree_files(source)
+    return digest("\n".join(files), *(Path(source) / f for f in files))
+
+
 @contextmanager
 def locked(path):
     """Holds an exclusive lock on PATH for the block: test processes that run

@@ -14,6 +14,12 @@ TOOL_QUESTIONS = ("Proceed anyway?",)
 # The storage tools refuse a mounted file system.
 REFUSED = re.compile(r"is mounted; will not make a filesystem here|contains a mounted filesystem|"
                      r"unable to open %s[0-9p]+: Device or resource busy" % re.escape(board.MMC_NODE_PREFIX))
+# The shell found no tool for a command (BusyBox's ash: "sh: NAME: not
+# found", dash: "sh: 1: NAME: not found"). The updater goes on past a failed
+# mode-1 command, so this line may be all a missing tool leaves.
+NO_TOOL = re.compile(r"\bsh: (?:[0-9]+: )?(\S+): not found")
+# What the guest's own scripts print when one of their steps failed.
+GUEST_FAILED = re.compile(r"^systest: .* failed$")
 
 
 def lines_of(raw):
@@ -58,6 +64,8 @@ def console(lines, mode, channel, commands):
     for fault in TOOL_QUESTIONS + tuple(board.fault_lines()):
         found = [line for line in lines if fault in line]
         assert not found, "unexpected console output: %s (the line '%s'; a good run prints none)" % (fault, found[0])
+    missing = [line for line in lines if NO_TOOL.search(line)]
+    assert not missing, "a command's tool is not in the image: %s" % missing
     refused = [line for line in lines if REFUSED.search(line)]
     assert not refused, "the card's partitions were mounted when the updater formatted them: %s" % refused[0]
     assert any("reboot: Restarting system" in line for line in lines), "the kernel never restarted the machine"
@@ -92,6 +100,8 @@ def guest_reports(lines, panel):
     contract, and the kernel's overlay is the panel the reference was drawn
     on."""
     has_line(lines, "systest: board ready", "the guest's set-up never finished", "systest:")
+    failed = [line for line in lines if GUEST_FAILED.match(line)]
+    assert not failed, "a step of the guest's own scripts failed: %s" % failed
     has_line(lines, "systest: the updater has ended", "the updater was still running when the system went down",
              "the updater")
     has_line(lines, "systest: OSD start requests answered: 1",

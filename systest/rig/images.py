@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The images the boots take: the board's kernel part, the BusyBox system
-and the initramfs packed from it, the one with the static program, and the
-checks every root passes before it is packed."""
+Buildroot makes and the initramfs packed from it, the one with the static
+program, and the checks every root passes before it is packed."""
 import hashlib
 import os
 import re
@@ -10,12 +10,14 @@ import subprocess
 from pathlib import Path
 
 from . import board
-from .build import cached, digest, locked, output, run
+from .build import cached, digest, locked, output, run, tree_digest
 
 SYSTEST = board.SOURCE / "systest"
+BUILDROOT = SYSTEST / "buildroot/build.sh"
 LIB_DIRS = ("lib/arm-linux-gnueabihf", "usr/lib/arm-linux-gnueabihf", "lib", "usr/lib")
-# The tools the updater's commands run, whose libraries must be in the image.
-TOOLS = ("bin/dash", "sbin/mke2fs", "sbin/mkfs.fat", "usr/sbin/flash_erase", "usr/sbin/ubiformat", "usr/sbin/ubimkvol")
+# The shell and the tools the updater's commands run, whose libraries must be
+# in the image.
+TOOLS = ("bin/sh", "sbin/mke2fs", "sbin/mkfs.fat", "usr/sbin/flash_erase", "usr/sbin/ubiformat", "usr/sbin/ubimkvol")
 # What only the dynamic program loads, taken out for the static one.
 FREETYPE_LIBS = ("libfreetype", "libpng16", "libbrotli")
 
@@ -34,6 +36,24 @@ def kernel_part(work, debs):
 
 def needed(elf):
     return re.findall(r"\(NEEDED\).*\[(.*)\]", output("readelf", "-d", elf, check=False))
+
+
+def dynamic_program(elf, what):
+    """The dynamic program as a board takes it: it loads FreeType and nothing
+    of the C++ runtime (plain procedural code without exceptions or RTTI),
+    and on this 32-bit board it has 64-bit time and file offsets: glibc's
+    time64 entry points, none of the 32-bit ones (time() of those fails from
+    2038 on). Gives the libraries it needs."""
+    libs = needed(elf)
+    assert "libfreetype.so.6" in libs, "%s does not load FreeType: %s" % (what, libs)
+    runtime = [lib for lib in libs if lib.startswith(("libstdc++", "libgcc_s"))]
+    assert not runtime, "%s needs the C++ runtime: %s" % (what, libs)
+    rows = [row.split() for row in output("readelf", "--dyn-syms", "-W", elf).splitlines()]
+    imports = {row[7].split("@")[0] for row in rows if len(row) > 7 and row[6] == "UND"}
+    assert "__time64" in imports, "%s does not call __time64: built with a 32-bit time_t" % what
+    old = sorted(imports & {"time", "ioctl", "open", "mmap", "lseek"})
+    assert not old, "%s calls the 32-bit %s" % (what, old)
+    return libs
 
 
 def closure(root, programs):
@@ -77,24 +97,36 @@ def pack(root, out):
     return Path(out)
 
 
-def busybox_initramfs(work, kpart, arm_build, font, check_tool):
-    """The BusyBox system with the program as installed, checked and packed:
-    WORK/busybox/{rootfs/,initramfs.cpio.gz}."""
-    stage = Path(work) / "armhf-install"
-    shutil.rmtree(stage, ignore_errors=True)
-    run(["cmake", "--install", arm_build, "--prefix", "/usr", "--strip"], str(stage) + ".log",
-        env={**os.environ, "DESTDIR": str(stage)}, what="cmake --install")
-    key = digest(SYSTEST / "busybox-system.sh", SYSTEST / "guest", stage, Path(font), (kpart.with_name("kpart.key")).read_text())
+def buildroot_base(work):
+    """The board's Buildroot system without the program, from the machine's
+    cache or built into it: the long step when that cache is cold, which
+    needs nothing of the rest and so comes first."""
+    run(["bash", BUILDROOT, "base", "--work", Path(work) / "buildroot"], Path(work) / "buildroot-base.log",
+        what="systest/buildroot/build.sh base")
+
+
+def busybox_system(work, source, kpart, font, check_tool):
+    """The board's BusyBox system as Buildroot makes it, the program's package
+    built from the tree on top and the kernel part laid over it
+    (systest/buildroot); its rootfs.tar checked as a board maker checks an
+    image before flashing it, then unpacked and packed as the initramfs:
+    WORK/busybox/{rootfs/,initramfs.cpio.gz}. Made again when the tree, the
+    cross compiler, the kernel part or the font change."""
+    toolchain = output("bash", BUILDROOT.with_name("toolchain.sh"), "--key")
+    key = digest(tree_digest(source), toolchain, Path(font), kpart.with_name("kpart.key").read_text())
 
     def make(out):
         out.mkdir()
-        run(["bash", SYSTEST / "busybox-system.sh", "--debs", Path(work) / "debs", "--kpart", kpart,
-             "--arm-build", arm_build, "--font", font, "--out", out / "rootfs"], out / "build.log",
-            what="busybox-system.sh")
+        made = Path(work) / "buildroot"
+        run(["bash", BUILDROOT, "system", "--work", made, "--kpart", kpart, "--font", font], out / "build.log",
+            what="systest/buildroot/build.sh system")
+        check_image(check_tool, made / "rootfs.tar", (1, 2, 3))
         root = out / "rootfs"
+        root.mkdir()
+        subprocess.run(["tar", "-x", "-p", "--numeric-owner", "-f", str(made / "rootfs.tar"), "-C", str(root)],
+                       check=True)
         closure(root, ("usr/sbin/updater",) + TOOLS)
         nothing_preloaded(root)
-        check_image(check_tool, root, (1, 2, 3))
         pack(root, out / "initramfs.cpio.gz")
     return cached(Path(work) / "busybox", key, make)
 
@@ -116,7 +148,7 @@ def static_initramfs(work, busybox, static_build, check_tool):
         headers = output("readelf", "-l", program)
         assert "program interpreter" not in headers and not needed(program), \
             "the static build installed a program that loads libraries: %s" % needed(program)
-        for lib in (root / "usr/lib/arm-linux-gnueabihf").iterdir():
+        for lib in (lib for d in LIB_DIRS if (root / d).is_dir() for lib in (root / d).iterdir()):
             if lib.name.startswith(FREETYPE_LIBS):
                 lib.unlink()
         closure(root, TOOLS)

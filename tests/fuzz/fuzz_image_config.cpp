@@ -17,9 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 1; i < entries.size(); i++)
         if (entries[i].line <= entries[i - 1].line)
             abort();
-    bool runs;
-    const std::string problem = inittab_hook_problem(entries, "/etc/init.d/updater", runs);
-    if ((!problem.empty() && problem.find("/etc/init.d/updater") == std::string::npos) || (!runs && problem.empty()))
+    int starts;
+    const std::string problem = inittab_hook_problem(entries, "/etc/init.d/updater", starts);
+    if ((!problem.empty() && problem.find("/etc/init.d/updater") == std::string::npos) ||
+        (starts != 1 && problem.empty()))
         abort();
     std::vector<std::string> dirs, includes;
     parse_ld_so_conf(text, "/etc", dirs, includes);

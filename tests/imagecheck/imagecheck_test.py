@@ -23,6 +23,13 @@ FAULTS = [
     ("busybox", "after-mount-a", "start-up", "fail", "after mount -a (line 2)", {2}),
     ("busybox", "no-inittab-entry", "start-up", "fail", "no entry runs /etc/init.d/updater", {1, 2, 3}),
     ("busybox", "garbage-inittab", "start-up", "ok", "line 7: unknown action \"bogus\"", set()),
+    # Started twice: the second run comes after mount -a whatever the mode.
+    ("busybox", "twice-in-inittab", "start-up", "fail",
+     "lines 3, 5 each run /etc/init.d/updater: the updater would run 2 times", {1, 2, 3}),
+    ("busybox", "twice-by-rcs", "start-up", "fail", "/etc/inittab and /etc/init.d/S50updater each start", {1, 2, 3}),
+    ("busybox", "rcs-only", "start-up", "fail", "/etc/init.d/S50updater starts it only from rcS", {1, 2, 3}),
+    ("sysv-inittab", "sysv-inittab-after-mount-a", "start-up", "fail", "after mount -a (line 3)", {2}),
+    ("sysv", "sysv-linked-twice", "start-up", "fail", "S05updater and /etc/rcS.d/S20updater each start", {1, 2, 3}),
     ("sysv", "sysv-after-mountall", "start-up", "fail", "S20updater runs after S10mountall.sh", {2}),
     ("sysv", "sysv-not-linked", "start-up", "fail", "no S??updater link", {1, 2, 3}),
     ("systemd", "unit-not-enabled", "start-up", "fail", "installed but not enabled", {1, 2, 3}),
@@ -65,7 +72,7 @@ def report(checker, image, *args):
         pytest.fail("%s: JSON unreadable: %r %r" % (image, out[:200], err))
 
 
-@pytest.mark.parametrize("init", ["busybox", "systemd", "sysv"])
+@pytest.mark.parametrize("init", ["busybox", "systemd", "sysv", "sysv-inittab"])
 def test_complete_image(checker, init):
     root = os.path.join(checker["work"], "complete-" + init)
     make_image.make(root, checker["font"], init)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """Makes small board root file systems for updater-check-image's tests: a
-complete one (BusyBox or systemd init), or one with a fault planted.
+complete one (BusyBox, systemd or SysV init, the last in Debian's
+layout or Buildroot's), or one with a fault planted.
 
     make_image.py OUT --font FONT [--init busybox|systemd] [--fault NAME]
 
@@ -124,6 +125,18 @@ def sysv_init(root):
     link(root, "/etc/rcS.d/S10mountall.sh", "../init.d/mountall.sh")
 
 
+def sysv_inittab_init(root):
+    """SysV init as Buildroot sets it up: the script started from the
+    inittab (its finalize hook's line), rcS after mount -a."""
+    sysv_init(root)
+    shutil.rmtree(os.path.join(root, "etc/rcS.d"))
+    put(root, "/etc/inittab", "si1::sysinit:/bin/mount -t proc proc /proc\n"
+                              "si2::sysinit:/bin/mount -o remount,rw /\n"
+                              "upd::sysinit:/etc/init.d/updater start\n"
+                              "si4::sysinit:/bin/mount -a\n"
+                              "rcS:12345:wait:/etc/init.d/rcS\n", 0o644)
+
+
 def systemd_init(root):
     put(root, "/lib/systemd/systemd", elf(["libc.so.6"], INTERP))
     link(root, "/sbin/init", "/lib/systemd/systemd")
@@ -157,6 +170,18 @@ def plant(root, fault, font):
     elif fault == "no-inittab-entry":
         text = open(inittab).read().replace("::sysinit:/etc/init.d/updater start\n", "")
         put(root, "/etc/inittab", text, 0o644)
+    elif fault == "twice-in-inittab":
+        put(root, "/etc/inittab", open(inittab).read() + "::once:/etc/init.d/updater start\n", 0o644)
+    elif fault == "twice-by-rcs":
+        link(root, "/etc/init.d/S50updater", "updater")
+    elif fault == "rcs-only":
+        plant(root, "no-inittab-entry", font)
+        link(root, "/etc/init.d/S50updater", "updater")
+    elif fault == "sysv-inittab-after-mount-a":
+        text = open(inittab).read().replace("upd::sysinit:/etc/init.d/updater start\n", "")
+        put(root, "/etc/inittab", text + "upd::sysinit:/etc/init.d/updater start\n", 0o644)
+    elif fault == "sysv-linked-twice":
+        link(root, "/etc/rcS.d/S20updater", "../init.d/updater")
     elif fault == "sysv-after-mountall":
         os.remove(r("/etc/rcS.d/S05updater"))
         link(root, "/etc/rcS.d/S20updater", "../init.d/updater")
@@ -223,7 +248,7 @@ def make(root, font, init="busybox", fault=None):
     put(root, "/etc/default/updater", "#UPDATER_LABEL=DATA\n", 0o644)
     with open(font, "rb") as f:
         put(root, "/font/GOTHIC.TTF", f.read(), 0o644)
-    {"systemd": systemd_init, "sysv": sysv_init}.get(init, busybox_init)(root)
+    {"systemd": systemd_init, "sysv": sysv_init, "sysv-inittab": sysv_inittab_init}.get(init, busybox_init)(root)
     plant(root, fault, font)
 
 
@@ -231,7 +256,7 @@ if __name__ == "__main__":
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
     ap.add_argument("--font", required=True)
-    ap.add_argument("--init", default="busybox", choices=["busybox", "systemd", "sysv"])
+    ap.add_argument("--init", default="busybox", choices=["busybox", "systemd", "sysv", "sysv-inittab"])
     ap.add_argument("--fault")
     a = ap.parse_args()
     make(a.out, a.font, a.init, a.fault)
