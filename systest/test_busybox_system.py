@@ -5,9 +5,10 @@ as it stands, not from an older copy kept with the cached system, and the
 program it installed fit for the board. Its fixture has already found the
 image ready for modes 1, 2 and 3 with updater-check-image."""
 import filecmp
+import shutil
 
 from rig import images
-from rig.build import tree_files
+from rig.build import output, tree_files
 
 
 def test_package_built_from_the_tree(rig, work, busybox):
@@ -28,3 +29,18 @@ def test_installed_program(busybox):
     no C++ runtime, 64-bit time."""
     print("the image's program needs:", images.dynamic_program(busybox / "rootfs/usr/sbin/updater",
                                                                "the program Buildroot installed"))
+
+
+def test_cache_key_is_the_same_in_another_clone(rig, work, buildroot_base, tmp_path):
+    """The board's system is kept in the machine's cache for every clone: its
+    key names nothing of the clone's folder, or each new clone (CI's among
+    them) would build the whole system again."""
+    clone = tmp_path / "another-clone"
+    for part in ("CMakeLists.txt", "systest/options.sh", "systest/buildroot", "buildroot-external",
+                 "third_party/buildroot"):
+        (clone / part).parent.mkdir(parents=True, exist_ok=True)
+        copy = shutil.copy if (rig.source / part).is_file() else shutil.copytree
+        copy(rig.source / part, clone / part)
+    keys = [output("bash", root / "systest/buildroot/build.sh", "key", "--work", folder).strip().splitlines()[-1]
+            for root, folder in ((rig.source, work / "buildroot"), (clone, tmp_path / "work"))]
+    assert keys[0] == keys[1], "the board's system has key %s in this clone and %s in another one" % tuple(keys)

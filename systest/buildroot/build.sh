@@ -10,6 +10,8 @@
 #   build.sh base --work DIR
 #       the board's system without this program, from the cache or built
 #       into it (the long step when the cache is cold); prints its folder
+#   build.sh key --work DIR
+#       prints the key of the board's system in the machine's cache
 #   build.sh system --work DIR --kpart DIR --font FILE
 #       WORK/rootfs.tar: the board's system with this program on top, the
 #       board's kernel part KPART (systest/kernel-part.sh) laid over it
@@ -88,8 +90,10 @@ br_make() { # out log target...
 make_toolchain() { "$here/toolchain.sh" "$toolchain" >/dev/null; }
 make_sources() { "$here/sources.sh" --buildroot "$br" --dest "$sources"; }
 
-# The board's configuration as Buildroot resolves it, without the lines that
-# name this clone's folders: the key of the cached output.
+# The board's configuration as Buildroot resolves it, this clone's folder
+# named SOURCE wherever it stands (BR2_DEFCONFIG, the external trees'
+# headings) and the external trees' path lines left out: the key of the
+# cached output, the same in every clone.
 system_key() {
     local cfg=$work/config
     rm -rf "$cfg"
@@ -98,7 +102,7 @@ system_key() {
         { cat "$cfg/defconfig.log" >&2; die "Buildroot cannot make the test board's configuration"; }
     {
         echo "buildroot $release"
-        grep -v '^BR2_EXTERNAL' "$cfg/.config"
+        grep -v '^BR2_EXTERNAL' "$cfg/.config" | sed "s|$src|SOURCE|g"
         cat "$here/local.mk"
         echo "${toolchain##*/} ${sources##*/}"
         gcc -dumpfullversion
@@ -135,8 +139,9 @@ ensure_base() {
 }
 
 # Everything but this program, from the machine's cache or built there:
-# the Buildroot release, the toolchain, the sources and the board's system.
-prepare() {
+# the Buildroot release, the toolchain, the sources (prepare_inputs) and the
+# board's system (prepare).
+prepare_inputs() {
     local p
     [ -n "$work" ] || die "$what needs --work"
     mkdir -p "$work"
@@ -154,6 +159,10 @@ prepare() {
                               find "$here/standin" -type f | sort | xargs cat; } | sha256sum | cut -c1-16)
     [ -f "$sources/overrides.mk" ] || { locked "${sources##*/}" make_sources; prune_cache sources; }
     hold "${sources##*/}" 8
+}
+
+prepare() {
+    prepare_inputs
     key=$(system_key)
     base=$cache/system-$key
     if [ -d "$base" ]; then
@@ -197,6 +206,7 @@ take_options "work kpart font" "$@"
 case $what in
     source) buildroot_source; echo "$br" ;;
     base) prepare; echo "$base" ;;
+    key) prepare_inputs; system_key ;;
     system) scenario_system ;;
-    *) die "usage: build.sh source | base --work DIR | system --work DIR --kpart DIR --font FILE" ;;
+    *) die "usage: build.sh source | base|key --work DIR | system --work DIR --kpart DIR --font FILE" ;;
 esac
