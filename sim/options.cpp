@@ -167,7 +167,7 @@ void set_fail_command(Options &o, Arg, Arg v)
 
 } // namespace
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionEntry> kOptions = {
     { "Board:", "--cmdline", "TEXT", "kernel command line (default \"updater=3,0,0\"); a line\nbreak is added as the kernel does",
       [](Options &o, Arg, Arg v) { o.cmdline = v; o.cmdline_file.reset(); } },
     { nullptr, "--cmdline-file", "FILE", "kernel command line taken byte for byte from FILE",
@@ -255,9 +255,9 @@ namespace {
 void print_usage()
 {
     std::cout << kUsageIntro;
-    for (const OptionSpec &spec : kOptions) {
-        if (spec.heading) std::cout << spec.heading << "\n";
-        print_entry(spec.names + (spec.value ? " " + std::string(spec.value) : ""), spec.help);
+    for (const OptionEntry &entry : kOptions) {
+        if (entry.heading) std::cout << entry.heading << "\n";
+        print_entry(entry.names + (entry.value ? " " + std::string(entry.value) : ""), entry.help);
     }
     std::cout << "\nOutput folder:\n";
     for (const OutputFile &f : kOutputs) print_entry(f.name, f.help);
@@ -272,21 +272,21 @@ void show_help(Options &, Arg, Arg)
 }
 
 // The row of an option by any of its names, or null.
-const OptionSpec *option_spec(const std::string &arg)
+const OptionEntry *option_entry(const std::string &arg)
 {
-    for (const OptionSpec &spec : kOptions) {
-        const std::vector<std::string> names = option_names(spec);
-        if (std::find(names.begin(), names.end(), arg) != names.end()) return &spec;
+    for (const OptionEntry &entry : kOptions) {
+        const std::vector<std::string> names = option_names(entry);
+        if (std::find(names.begin(), names.end(), arg) != names.end()) return &entry;
     }
     return nullptr;
 }
 
 } // namespace
 
-std::vector<std::string> option_names(const OptionSpec &spec)
+std::vector<std::string> option_names(const OptionEntry &entry)
 {
     std::vector<std::string> names;
-    std::istringstream list(spec.names);
+    std::istringstream list(entry.names);
     for (std::string name; std::getline(list >> std::ws, name, ',');) names.push_back(name);
     return names;
 }
@@ -300,10 +300,10 @@ Options parse_options(int argc, char **argv)
             o.args.assign(argv + i + 1, argv + argc);
             break;
         }
-        const OptionSpec *spec = option_spec(a);
-        if (!spec) usage_error("unknown option: " + a);
-        if (spec->value && i + 1 >= argc) usage_error(a + " needs a value");
-        spec->apply(o, a, spec->value ? argv[++i] : "");
+        const OptionEntry *entry = option_entry(a);
+        if (!entry) usage_error("unknown option: " + a);
+        if (entry->value && i + 1 >= argc) usage_error(a + " needs a value");
+        entry->apply(o, a, entry->value ? argv[++i] : "");
     }
     check_options(o);
     return o;

@@ -45,16 +45,16 @@ struct Options {
 // ("-h, --help" gives two), the form of its value (none for a switch), its
 // lines of help ('\n' between them), and what it does to the record.
 using Arg = const std::string &;
-struct OptionSpec {
+struct OptionEntry {
     const char *heading;
     const char *names;
     const char *value;
     std::string help;
     void (*apply)(Options &o, Arg option, Arg value);
 };
-extern const std::vector<OptionSpec> kOptions;
+extern const std::vector<OptionEntry> kOptions;
 // Each of the row's names.
-std::vector<std::string> option_names(const OptionSpec &spec);
+std::vector<std::string> option_names(const OptionEntry &entry);
 
 // The options of the command line; a wrong one ends the launcher with
 // kExitLauncherError, --help with 0 after the usage text.

@@ -35,8 +35,8 @@ TEST(LauncherOptions, EveryOptionIsDocumentedAndNoOther)
     const std::set<std::string> documented = documented_options();
     ASSERT_FALSE(documented.empty()) << "no section on updater-sim with options in " SIMULATOR_DOC;
     std::set<std::string> taken;
-    for (const OptionSpec &spec : kOptions)
-        for (const std::string &name : option_names(spec))
+    for (const OptionEntry &entry : kOptions)
+        for (const std::string &name : option_names(entry))
             if (name.rfind("--", 0) == 0) taken.insert(name);
     for (const std::string &name : taken)
         EXPECT_EQ(documented.count(name), 1u) << "updater-sim takes " << name << ", which " SIMULATOR_DOC " does not document";
