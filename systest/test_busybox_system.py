@@ -8,7 +8,7 @@ import filecmp
 import shutil
 
 from rig import images
-from rig.build import output, tree_files
+from rig.build import locked, output, tree_files
 
 
 def test_package_built_from_the_tree(rig, work, busybox):
@@ -41,6 +41,7 @@ def test_cache_key_is_the_same_in_another_clone(rig, work, buildroot_base, tmp_p
         (clone / part).parent.mkdir(parents=True, exist_ok=True)
         copy = shutil.copy if (rig.source / part).is_file() else shutil.copytree
         copy(rig.source / part, clone / part)
-    keys = [output("bash", root / "systest/buildroot/build.sh", "key", "--work", folder).strip().splitlines()[-1]
-            for root, folder in ((rig.source, work / "buildroot"), (clone, tmp_path / "work"))]
+    with locked(work / "buildroot.lock"):
+        keys = [output("bash", root / "systest/buildroot/build.sh", "key", "--work", folder).strip().splitlines()[-1]
+                for root, folder in ((rig.source, work / "buildroot"), (clone, tmp_path / "work"))]
     assert keys[0] == keys[1], "the board's system has key %s in this clone and %s in another one" % tuple(keys)

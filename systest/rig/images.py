@@ -100,9 +100,12 @@ def pack(root, out):
 def buildroot_base(work):
     """The board's Buildroot system without the program, from the machine's
     cache or built into it: the long step when that cache is cold, which
-    needs nothing of the rest and so comes first."""
-    run(["bash", BUILDROOT, "base", "--work", Path(work) / "buildroot"], Path(work) / "buildroot-base.log",
-        what="systest/buildroot/build.sh base")
+    needs nothing of the rest and so comes first. Every test process asks
+    for it, and build.sh works in one folder of the clone (the configuration
+    it keys by, the output): one process at a time."""
+    with locked(Path(work) / "buildroot.lock"):
+        run(["bash", BUILDROOT, "base", "--work", Path(work) / "buildroot"], Path(work) / "buildroot-base.log",
+            what="systest/buildroot/build.sh base")
 
 
 def busybox_system(work, source, kpart, font, check_tool):
@@ -118,8 +121,9 @@ def busybox_system(work, source, kpart, font, check_tool):
     def make(out):
         out.mkdir()
         made = Path(work) / "buildroot"
-        run(["bash", BUILDROOT, "system", "--work", made, "--kpart", kpart, "--font", font], out / "build.log",
-            what="systest/buildroot/build.sh system")
+        with locked(Path(work) / "buildroot.lock"):
+            run(["bash", BUILDROOT, "system", "--work", made, "--kpart", kpart, "--font", font], out / "build.log",
+                what="systest/buildroot/build.sh system")
         check_image(check_tool, made / "rootfs.tar", (1, 2, 3))
         root = out / "rootfs"
         root.mkdir()
